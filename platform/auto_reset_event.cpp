@@ -1,0 +1,27 @@
+#include "platform/auto_reset_event.h"
+
+#include "platform/clock.h"
+
+namespace platform {
+
+void AutoResetEvent::Set() {
+    {
+        std::lock_guard lock(mutex_);
+        signalled_ = true;
+    }
+    cv_.notify_one();
+}
+
+void AutoResetEvent::Reset() {
+    std::lock_guard lock(mutex_);
+    signalled_ = false;
+}
+
+bool AutoResetEvent::Wait(uint32_t timeoutMs) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, RealDuration(timeoutMs), [this] { return signalled_; })) return false;
+    signalled_ = false;
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+#include "platform/clock.h"
+
+#include <mutex>
+#include <thread>
+
+namespace platform {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct ClockState {
+    std::mutex mutex;
+    SteadyClock::time_point epoch = SteadyClock::now();
+    double baseMs = 0.0;  // clock milliseconds at epoch
+    double scale = 1.0;
+};
+
+ClockState& State() {
+    static ClockState state;
+    return state;
+}
+
+double ElapsedMs(const ClockState& s, SteadyClock::time_point now) {
+    const auto real = std::chrono::duration<double, std::milli>(now - s.epoch).count();
+    return s.baseMs + real * s.scale;
+}
+
+}  // namespace
+
+uint32_t Tick() {
+    auto& s = State();
+    std::lock_guard lock(s.mutex);
+    const double ms = ElapsedMs(s, SteadyClock::now());
+    return static_cast<uint32_t>(static_cast<uint64_t>(ms));
+}
+
+void Sleep(uint32_t ms) {
+    if (ms == 0) {
+        std::this_thread::yield();
+        return;
+    }
+    std::this_thread::sleep_for(RealDuration(ms));
+}
+
+void SetTimeScale(double scale) {
+    if (!(scale > 0.0)) return;
+    auto& s = State();
+    std::lock_guard lock(s.mutex);
+    const auto now = SteadyClock::now();
+    s.baseMs = ElapsedMs(s, now);
+    s.epoch = now;
+    s.scale = scale;
+}
+
+double TimeScale() {
+    auto& s = State();
+    std::lock_guard lock(s.mutex);
+    return s.scale;
+}
+
+std::chrono::microseconds RealDuration(uint32_t ms) {
+    const double us = static_cast<double>(ms) * 1000.0 / TimeScale();
+    return std::chrono::microseconds(static_cast<int64_t>(us));
+}
+
+}  // namespace platform
