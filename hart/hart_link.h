@@ -1,0 +1,99 @@
+// The HART master's shared state: request fields, reply buffers, receiver
+// state, line timing and the fixture's identity. One record for the whole
+// program (g_hartLink); tests build their own.
+//
+// Threads: the transaction thread prepares requests and reads replies; the
+// receive thread runs the reply receiver. `mutex` guards every field that
+// both touch (addressing, reply buffers, receiver state); the flags that hand
+// a frame over are atomics; the rest belongs to the transaction thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/auto_reset_event.h"
+#include "serial/receive_sink.h"
+
+namespace hart {
+
+inline constexpr int kBufferSize = 128;
+inline constexpr uint32_t kDefaultBusQuietTime = 380;
+
+struct HartLink {
+    mutable std::mutex mutex;
+
+    // Request, under `mutex` (the receiver matches replies against them).
+    int32_t longFrame = 0;
+    uint8_t longAddress[5] = {};
+    uint8_t pollingAddress = 0;
+    uint8_t requestCommand = 0;
+
+    // Request data, transaction thread only; the count may be reset by a
+    // port opening on another thread.
+    std::atomic<int32_t> requestDataCount{0};
+    uint8_t requestData[kBufferSize] = {};
+    uint8_t savedRequestData[kBufferSize] = {};
+    uint8_t savedRequestCount = 0;
+
+    // Reply, under `mutex`: position 0 byte count, 1-2 status, 3.. data.
+    uint8_t responseRaw[kBufferSize] = {};
+    uint8_t responsePayload[kBufferSize] = {};
+
+    // Receiver, under `mutex`.
+    int32_t receiverState = 0;
+    int32_t preambleCount = 0;
+    int addressPosition = 0;
+    int dataPosition = 0;
+    int expectedCount = 0;
+    uint8_t checksum = 0;
+
+    std::atomic<int32_t> receiveEnabled{0};
+    std::atomic<int32_t> frameComplete{0};
+
+    std::atomic<uint32_t> busQuietTime{kDefaultBusQuietTime};
+    std::atomic<int32_t> rtsKeying{0};
+
+    // Transaction thread only.
+    uint8_t fixtureIdentified = 0;
+    uint8_t fixtureAddress[5] = {};
+
+    // A valid reply frame is complete.
+    platform::AutoResetEvent receiveEvent;
+};
+
+// The program's link. It is the serial link's receive sink from start-up on.
+extern HartLink g_hartLink;
+
+// Request data for the next transaction only (every transaction ends with a
+// count of 0). Positions beyond the buffer are refused (result 0).
+void SetRequestDataCount(int n);
+int SetRequestByte(int position, uint8_t value);
+int SetRequestFloat(int position, float value);
+void SetLongAddress(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4);
+void SaveRequestData();
+void RestoreRequestData();
+
+// Before a port is opened: polling address 0, no request data, five
+// preambles required.
+void ResetLinkState();
+
+// Adapts a link to the serial layer's view of it.
+class LinkSink final : public serial::ReceiveSink {
+public:
+    explicit LinkSink(HartLink& link) : link_(link) {}
+    void FeedReceived(const uint8_t* data, size_t length) override;
+    bool IsReceiveEnabled() const override;
+    bool IsFrameComplete() const override;
+    void DisableReceive() override;
+    void RearmReceiver() override;
+    uint32_t BusQuietTime() const override;
+    void SetBusQuietTime(uint32_t ms) override;
+    bool IsRtsKeying() const override;
+    void ResetLinkState() override;
+
+private:
+    HartLink& link_;
+};
+
+}  // namespace hart

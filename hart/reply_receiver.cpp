@@ -1,0 +1,134 @@
+#include "hart/reply_receiver.h"
+
+#include "hart/frame_codec.h"
+#include "platform/trace.h"
+
+namespace hart {
+namespace {
+
+void Reset(HartLink& link) {
+    link.receiverState = kStatePreamble;
+    link.preambleCount = 0;
+}
+
+// One byte; returns true when the frame is complete.
+bool Step(HartLink& link, uint8_t byte) {
+    for (;;) {
+        switch (link.receiverState) {
+            case kStatePreamble:
+                if (byte == 0xFF) {
+                    ++link.preambleCount;
+                    return false;
+                }
+                if (link.preambleCount < 2) return false;  // count kept
+                link.receiverState = kStateDelimiter;
+                continue;  // the same byte is the delimiter
+
+            case kStateDelimiter:
+                if (byte == kDelimiterLongReply || byte == kDelimiterShortReply) {
+                    link.longFrame = byte == kDelimiterLongReply ? 1 : 0;
+                    link.checksum = byte;
+                    link.addressPosition = 0;
+                    link.receiverState = kStateAddress;
+                } else {
+                    Reset(link);  // a master frame (our echo) or a burst
+                }
+                return false;
+
+            case kStateAddress:
+                if (link.longFrame) {
+                    const int p = link.addressPosition;
+                    const uint8_t got = p == 0 ? (byte & 0x3F) : byte;
+                    if (got != link.longAddress[p]) {
+                        Reset(link);
+                        return false;
+                    }
+                    link.checksum ^= byte;
+                    if (++link.addressPosition == 5) link.receiverState = kStateCommand;
+                } else {
+                    if (((byte ^ link.pollingAddress) & 0x0F) != 0) {
+                        Reset(link);
+                        return false;
+                    }
+                    link.checksum ^= byte;
+                    link.receiverState = kStateCommand;
+                }
+                return false;
+
+            case kStateCommand:
+                if (byte != link.requestCommand) {
+                    Reset(link);
+                    return false;
+                }
+                link.checksum ^= byte;
+                link.dataPosition = 0;
+                link.receiverState = kStateByteCount;
+                return false;
+
+            case kStateByteCount:
+                // A count of 0 cannot hold the status byte and would never
+                // leave the data state: refused like a count too large.
+                if (byte == 0 || byte > kMaxReplyByteCount) {
+                    Reset(link);
+                    return false;
+                }
+                link.responseRaw[0] = byte;
+                link.expectedCount = byte;
+                link.checksum ^= byte;
+                link.dataPosition = 1;
+                link.receiverState = kStateData;
+                return false;
+
+            case kStateData: {
+                const int p = link.dataPosition;
+                link.responseRaw[p] = byte;
+                if (p >= 3) link.responsePayload[p] = byte;
+                link.checksum ^= byte;
+                if (++link.dataPosition == link.expectedCount + 1)
+                    link.receiverState = kStateChecksum;
+                return false;
+            }
+
+            case kStateChecksum:
+                // A wrong check byte is dropped; a later byte may still match.
+                return byte == link.checksum;
+
+            default:
+                return false;
+        }
+    }
+}
+
+}  // namespace
+
+void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length) {
+    bool complete = false;
+    size_t used = 0;
+    {
+        std::lock_guard lock(link.mutex);
+        for (; used < length; ++used) {
+            if (Step(link, data[used])) {
+                complete = true;
+                ++used;
+                break;
+            }
+        }
+        if (complete) {
+            link.frameComplete.store(1);
+            link.receiveEnabled.store(0);
+            platform::TraceHex("RX:", link.responseRaw,
+                               static_cast<size_t>(link.expectedCount) + 1);
+        }
+    }
+    if (complete) link.receiveEvent.Set();
+}
+
+void RearmReceiver(HartLink& link) {
+    {
+        std::lock_guard lock(link.mutex);
+        Reset(link);
+    }
+    link.receiveEnabled.store(1);
+}
+
+}  // namespace hart

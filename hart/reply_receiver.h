@@ -1,0 +1,35 @@
+// The reply-frame receiver: fed by the receive thread chunk by chunk, it
+// accepts only an acknowledge frame from the addressed device, answering the
+// command sent, with a byte count the buffers hold and a correct check byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "hart/hart_link.h"
+
+namespace hart {
+
+// Receiver states.
+enum : int32_t {
+    kStateIdle = 0,  // before the first transmission: every byte dropped
+    kStatePreamble = 1,
+    kStateDelimiter = 2,
+    kStateAddress = 4,
+    kStateCommand = 8,
+    kStateByteCount = 16,
+    kStateData = 32,
+    kStateChecksum = 64,
+};
+
+// Largest byte count a reply may carry (status bytes included).
+inline constexpr int kMaxReplyByteCount = 27;
+
+// Runs the state machine over one chunk; stops at a complete frame and
+// drops the rest of the chunk.
+void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length);
+
+// After a transmission: look for a new frame, then enable reception.
+void RearmReceiver(HartLink& link);
+
+}  // namespace hart
