@@ -1,0 +1,43 @@
+// The one serial port through which the program talks HART: open sequence,
+// timed write with bus-quiet wait and RTS keying, and the receive thread that
+// feeds the reply receiver. Results are 1 for success and 0 for failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace serial {
+
+// Opens port n (1 = COM1) and starts its receive thread. 1 when it is open,
+// also when it already was; 0 otherwise, with a message for the operator
+// when the device could not be opened.
+int OpenPort(int port);
+// Stops the receive thread, then closes the port. 0 when nothing was open.
+int ClosePort();
+bool IsPortOpen();
+// Number of the open port, 0 for none.
+int CurrentPort();
+
+// One transmission: bus-quiet wait, RTS keyed when the sink asks for it,
+// hold until the last character has left, receiver re-armed. 1 when a first
+// character arrived within 380 ms after the transmission.
+int WriteRequest(const uint8_t* frame, size_t length);
+
+// Modem lines of the open port; no effect without one.
+void SetDtr(bool on);
+void SetRts(bool on);
+
+// Held around every transaction and around opening and closing, so that a
+// port change never cuts into an exchange. Recursive: a transaction calls
+// other locked operations.
+std::recursive_mutex& LinkMutex();
+
+// One character on the line: 11 bits at 1200 baud, as the hold reckons it.
+inline constexpr double kCharTimeMs = 9.16;
+// How long a write waits for the first character of an answer.
+inline constexpr uint32_t kFirstCharWaitMs = 380;
+// A carrier that never drops would otherwise hold the quiet wait for ever.
+inline constexpr uint32_t kMaxQuietWaitMs = 5000;
+
+}  // namespace serial

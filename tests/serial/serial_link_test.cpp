@@ -1,0 +1,265 @@
+#include "serial/serial_link.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "fake_port.h"
+#include "platform/clock.h"
+#include "serial/notifier.h"
+#include "serial/port_factory.h"
+#include "serial/receive_sink.h"
+
+namespace serial {
+namespace {
+
+using test::FakeLine;
+using test::FakePort;
+
+struct RecordingSink : ReceiveSink {
+    std::atomic<int> enabled{0};
+    std::atomic<int> complete{0};
+    std::atomic<int> rearms{0};
+    std::atomic<int> resets{0};
+    std::atomic<uint32_t> quiet{380};
+    std::atomic<bool> keying{false};
+    std::atomic<uint32_t> rearmTick{0};
+    std::mutex mutex;
+    std::vector<uint8_t> fed;
+
+    void FeedReceived(const uint8_t* data, size_t length) override {
+        std::lock_guard lock(mutex);
+        fed.insert(fed.end(), data, data + length);
+    }
+    bool IsReceiveEnabled() const override { return enabled.load() != 0; }
+    bool IsFrameComplete() const override { return complete.load() != 0; }
+    void DisableReceive() override { enabled = 0; }
+    void RearmReceiver() override {
+        rearmTick = platform::Tick();
+        ++rearms;
+        enabled = 1;
+    }
+    uint32_t BusQuietTime() const override { return quiet.load(); }
+    void SetBusQuietTime(uint32_t ms) override { quiet = ms; }
+    bool IsRtsKeying() const override { return keying.load(); }
+    void ResetLinkState() override { ++resets; }
+    std::vector<uint8_t> Fed() {
+        std::lock_guard lock(mutex);
+        return fed;
+    }
+};
+
+struct RecordingNotifier : Notifier {
+    std::vector<std::string> texts;
+    void Notify(const Notice& n) override { texts.push_back(n.text); }
+};
+
+class SerialLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetReceiveSink(&sink);
+        SetNotifier(&notifier);
+        SetPortFactory([this] {
+            ++created;
+            return std::make_unique<FakePort>(line);
+        });
+    }
+    void TearDown() override {
+        ClosePort();
+        SetPortFactory({});
+        SetNotifier(nullptr);
+        SetReceiveSink(nullptr);
+    }
+
+    FakeLine line;
+    RecordingSink sink;
+    RecordingNotifier notifier;
+    int created = 0;
+};
+
+TEST_F(SerialLinkTest, OpenSequenceAndReopeningTheSamePort) {
+    ASSERT_EQ(OpenPort(3), 1);
+    EXPECT_TRUE(IsPortOpen());
+    EXPECT_EQ(CurrentPort(), 3);
+    EXPECT_EQ(sink.resets.load(), 1);
+    const auto events = line.Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front().what, "open");
+    EXPECT_EQ(events.back().what, "dtr");
+    EXPECT_FALSE(events.back().level) << "DTR ends low";
+
+    EXPECT_EQ(OpenPort(3), 1);
+    EXPECT_EQ(created, 1) << "the same port again touches nothing";
+}
+
+TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsReported) {
+    line.openFails = true;
+    EXPECT_EQ(OpenPort(7), 0);
+    EXPECT_FALSE(IsPortOpen());
+    ASSERT_EQ(notifier.texts.size(), 1u);
+    EXPECT_EQ(notifier.texts[0], "创建COM7失败");
+
+    line.openFails = false;
+    line.configureFails = true;
+    EXPECT_EQ(OpenPort(4), 0);
+    EXPECT_FALSE(IsPortOpen());
+    EXPECT_EQ(notifier.texts.size(), 1u) << "a refused configuration has no message";
+    EXPECT_FALSE(line.isOpen) << "and the device is closed again";
+}
+
+TEST(PortNames, WindowsFormsAndPosixDevices) {
+    EXPECT_EQ(PortName(9), "COM9");
+    EXPECT_EQ(PortName(12), "\\\\.\\COM12");
+}
+
+TEST_F(SerialLinkTest, CloseStopsTheReceiveThreadBeforeTheRecordGoes) {
+    EXPECT_EQ(ClosePort(), 0) << "nothing open";
+    ASSERT_EQ(OpenPort(2), 1);
+    sink.enabled = 1;
+    line.Queue({1, 2, 3});
+    for (int i = 0; i < 200 && sink.Fed().size() < 3; ++i) platform::Sleep(5);
+    EXPECT_EQ(sink.Fed(), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(ClosePort(), 1);
+    // A second close has nothing left to free.
+    EXPECT_EQ(ClosePort(), 0);
+}
+
+TEST_F(SerialLinkTest, DisabledReceptionDiscardsButStillSignalsACharacter) {
+    ASSERT_EQ(OpenPort(2), 1);
+    line.echoOnWrite = {0xFF, 0xFF, 0x02};
+    const uint8_t frame[] = {0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
+    sink.quiet = 0;
+    // The echo arrives while the write has reception disabled: it is not
+    // fed, but it counts as a first character.
+    EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 1);
+    EXPECT_TRUE(sink.Fed().empty());
+}
+
+TEST_F(SerialLinkTest, SilentDeviceFailsTheFirstCharacterWait) {
+    ASSERT_EQ(OpenPort(2), 1);
+    sink.quiet = 0;
+    const uint8_t frame[10] = {};
+    const uint32_t t0 = platform::Tick();
+    EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
+    const uint32_t took = platform::Tick() - t0;
+    EXPECT_GE(took, 380u + 100u);
+    EXPECT_LT(took, 380u + 100u + 150u);
+    EXPECT_EQ(sink.rearms.load(), 1);
+}
+
+TEST_F(SerialLinkTest, KeyedWriteHoldsRtsOneCharacterPastTheFrame) {
+    ASSERT_EQ(OpenPort(2), 1);
+    sink.quiet = 0;
+    sink.keying = true;
+    const uint8_t frame[10] = {};
+    WriteRequest(frame, sizeof(frame));
+    uint32_t rtsOn = 0, writeAt = 0, rtsOff = 0;
+    for (const auto& e : line.Events()) {
+        if (e.what == "rts" && e.level) rtsOn = e.tick;
+        if (e.what == "write") writeAt = e.tick;
+        if (e.what == "rts" && !e.level) rtsOff = e.tick;
+    }
+    ASSERT_NE(rtsOff, 0u);
+    EXPECT_LE(rtsOn, writeAt);
+    // (10 + 1) x 9.16 ms = 100.76 ms.
+    EXPECT_GE(rtsOff - writeAt, 100u);
+    EXPECT_LE(rtsOff - writeAt, 115u);
+    EXPECT_LE(sink.rearmTick.load(), rtsOff);
+}
+
+TEST_F(SerialLinkTest, AHoldTheWriteUsedUpSleepsNotAtAll) {
+    ASSERT_EQ(OpenPort(2), 1);
+    sink.quiet = 0;
+    sink.keying = true;
+    line.writeDurationMs = 200;  // longer than the 100.76 ms hold
+    const uint8_t frame[10] = {};
+    WriteRequest(frame, sizeof(frame));
+    uint32_t writeAt = 0, rtsOff = 0;
+    for (const auto& e : line.Events()) {
+        if (e.what == "write") writeAt = e.tick;
+        if (e.what == "rts" && !e.level) rtsOff = e.tick;
+    }
+    EXPECT_GE(rtsOff - writeAt, 199u);
+    EXPECT_LE(rtsOff - writeAt, 215u);
+}
+
+TEST_F(SerialLinkTest, CarrierRestartsTheQuietWaitAt310) {
+    ASSERT_EQ(OpenPort(2), 1);
+    sink.quiet = 75;
+    {
+        std::lock_guard lock(line.mutex);
+        line.carrier = true;
+    }
+    std::atomic<uint32_t> droppedAt{0};
+    std::thread drop([&] {
+        platform::Sleep(100);
+        std::lock_guard lock(line.mutex);
+        line.carrier = false;
+        droppedAt = platform::Tick();
+    });
+    const uint8_t frame[4] = {};
+    WriteRequest(frame, sizeof(frame));
+    drop.join();
+    uint32_t writeAt = 0;
+    for (const auto& e : line.Events())
+        if (e.what == "write") writeAt = e.tick;
+    EXPECT_EQ(sink.quiet.load(), 310u);
+    // 310 ms of quiet counted from the last carrier seen, not the 75 asked.
+    EXPECT_GE(writeAt - droppedAt.load(), 310u - 2u);
+    EXPECT_LE(writeAt - droppedAt.load(), 310u + 40u);
+}
+
+TEST_F(SerialLinkTest, CarrierThatNeverDropsGivesUpInsteadOfHanging) {
+    ASSERT_EQ(OpenPort(2), 1);
+    platform::SetTimeScale(20.0);
+    {
+        std::lock_guard lock(line.mutex);
+        line.carrier = true;
+    }
+    const uint8_t frame[4] = {};
+    EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
+    platform::SetTimeScale(1.0);
+    for (const auto& e : line.Events()) EXPECT_NE(e.what, "write");
+}
+
+TEST_F(SerialLinkTest, AVanishedPortFailsWritesAndEndsTheReceiveThread) {
+    ASSERT_EQ(OpenPort(2), 1);
+    {
+        std::lock_guard lock(line.mutex);
+        line.vanished = true;
+    }
+    line.cv.notify_all();
+    sink.quiet = 0;
+    sink.keying = true;
+    const uint8_t frame[4] = {};
+    EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
+    const auto events = line.Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().what, "rts");
+    EXPECT_FALSE(events.back().level) << "a failed write leaves RTS down";
+    for (int i = 0; i < 200 && IsPortOpen(); ++i) platform::Sleep(5);
+    EXPECT_FALSE(IsPortOpen());
+
+    // Plugged in again: choosing the same port reopens it.
+    {
+        std::lock_guard lock(line.mutex);
+        line.vanished = false;
+        line.isOpen = false;
+    }
+    EXPECT_EQ(OpenPort(2), 1);
+    EXPECT_EQ(created, 2);
+    EXPECT_EQ(ClosePort(), 1);
+    EXPECT_FALSE(IsPortOpen());
+}
+
+TEST_F(SerialLinkTest, LineCallsWithoutAPortAreHarmless) {
+    SetDtr(true);
+    SetRts(true);
+    const uint8_t frame[4] = {};
+    EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
+    EXPECT_TRUE(line.Events().empty());
+}
+
+}  // namespace
+}  // namespace serial
