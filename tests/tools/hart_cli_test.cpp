@@ -1,0 +1,91 @@
+#include "tools/hart_cli.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/clock.h"
+
+namespace tools {
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result RunTool(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    const int status = RunHartCli(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+class HartCliTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::SetTimeScale(10.0); }
+    void TearDown() override { platform::SetTimeScale(1.0); }
+};
+
+TEST_F(HartCliTest, UsageErrorsExitWithTwoAndOneLine) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"identify"},
+             {"--simulate"},
+             {"--simulate", "--port", "3", "identify"},
+             {"--port", "x", "identify"},
+             {"--simulate", "frobnicate"},
+             {"--simulate", "select-channel", "33"},
+             {"--simulate", "poll", "--count", "0"},
+             {"--simulate", "--bogus", "identify"},
+         }) {
+        const Result r = RunTool(args);
+        EXPECT_EQ(r.status, kExitUsage) << testing::PrintToString(args);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+    const Result help = RunTool({"--help"});
+    EXPECT_EQ(help.status, kExitOk);
+    EXPECT_NE(help.out.find("select-channel N|none"), std::string::npos);
+}
+
+TEST_F(HartCliTest, APortThatCannotBeOpenedExitsWithTwo) {
+    const Result r = RunTool({"--device", "/nonexistent/tty", "identify"});
+    EXPECT_EQ(r.status, kExitUsage);
+    EXPECT_NE(r.err.find("创建COM1失败"), std::string::npos);
+    EXPECT_NE(r.err.find("cannot open the port /nonexistent/tty"), std::string::npos);
+}
+
+TEST_F(HartCliTest, CommandsAgainstTheSimulatedFixture) {
+    Result r = RunTool({"--simulate", "identify"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out, "1\n");
+
+    r = RunTool({"--simulate", "read-channel"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out, "01\n");
+
+    r = RunTool({"--simulate", "select-channel", "none"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    r = RunTool({"--simulate", "select-channel", "2"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+
+    r = RunTool({"--simulate", "write-device-number", "3"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+
+    r = RunTool({"--simulate", "poll", "--count", "2"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    int n = 0;
+    while (std::getline(lines, line)) {
+        ++n;
+        EXPECT_NE(line.find('.'), std::string::npos);
+        EXPECT_EQ(line.size() - line.find('.'), 4u) << "three decimals: " << line;
+        EXPECT_NEAR(std::stod(line), 4.0, 0.1) << "CH1 carries 4 mA";
+    }
+    EXPECT_EQ(n, 2);
+}
+
+}  // namespace
+}  // namespace tools

@@ -1,0 +1,19 @@
+// The console tool's command line and commands, kept apart from main() so
+// that the tests run them in-process against the simulated fixture.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+// Runs the tool with args (without the program name); writes results to out
+// and messages to err; returns the exit status.
+int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+std::string HartCliUsage();
+
+}  // namespace tools
