@@ -4,22 +4,11 @@
 
 #include "hart/decoders.h"
 #include "hart/reply_receiver.h"
+#include "serial/receive_sink.h"
 
 namespace hart {
 
 HartLink g_hartLink;
-
-namespace {
-
-// The serial link feeds the program's link from its first open on.
-struct SinkRegistration {
-    LinkSink sink{g_hartLink};
-    SinkRegistration() { serial::SetReceiveSink(&sink); }
-    ~SinkRegistration() { serial::SetReceiveSink(nullptr); }
-};
-SinkRegistration g_registration;
-
-}  // namespace
 
 void SetRequestDataCount(int n) { g_hartLink.requestDataCount.store(n & 0xFF); }
 
@@ -60,26 +49,31 @@ void ResetLinkState() {
     g_hartData.preamblesRequired = 5;
 }
 
-void LinkSink::FeedReceived(const uint8_t* data, size_t length) {
-    FeedReplyBytes(link_, data, length);
-}
-bool LinkSink::IsReceiveEnabled() const { return link_.receiveEnabled.load() != 0; }
-bool LinkSink::IsFrameComplete() const { return link_.frameComplete.load() != 0; }
-void LinkSink::DisableReceive() { link_.receiveEnabled.store(0); }
-void LinkSink::RearmReceiver() { hart::RearmReceiver(link_); }
-uint32_t LinkSink::BusQuietTime() const { return link_.busQuietTime.load(); }
-void LinkSink::SetBusQuietTime(uint32_t ms) { link_.busQuietTime.store(ms); }
-bool LinkSink::IsRtsKeying() const { return link_.rtsKeying.load() != 0; }
+namespace {
 
-void LinkSink::ResetLinkState() {
-    // Only the program's own link has the decoded-data record beside it.
-    if (&link_ == &g_hartLink) {
-        hart::ResetLinkState();
-        return;
+// The program's link as the serial layer sees it.
+class LinkSink final : public serial::ReceiveSink {
+public:
+    void FeedReceived(const uint8_t* data, size_t length) override {
+        FeedReplyBytes(g_hartLink, data, length);
     }
-    std::lock_guard lock(link_.mutex);
-    link_.pollingAddress = 0;
-    link_.requestDataCount.store(0);
-}
+    bool IsReceiveEnabled() const override { return g_hartLink.receiveEnabled.load() != 0; }
+    bool IsFrameComplete() const override { return g_hartLink.frameComplete.load() != 0; }
+    void DisableReceive() override { g_hartLink.receiveEnabled.store(0); }
+    void RearmReceiver() override { hart::RearmReceiver(g_hartLink); }
+    uint32_t BusQuietTime() const override { return g_hartLink.busQuietTime.load(); }
+    void SetBusQuietTime(uint32_t ms) override { g_hartLink.busQuietTime.store(ms); }
+    bool IsRtsKeying() const override { return g_hartLink.rtsKeying.load() != 0; }
+    void ResetLinkState() override { hart::ResetLinkState(); }
+};
+
+struct SinkRegistration {
+    LinkSink sink;
+    SinkRegistration() { serial::SetReceiveSink(&sink); }
+    ~SinkRegistration() { serial::SetReceiveSink(nullptr); }
+};
+SinkRegistration g_registration;
+
+}  // namespace
 
 }  // namespace hart

@@ -13,7 +13,6 @@
 #include <mutex>
 
 #include "platform/auto_reset_event.h"
-#include "serial/receive_sink.h"
 
 namespace hart {
 
@@ -62,7 +61,8 @@ struct HartLink {
     platform::AutoResetEvent receiveEvent;
 };
 
-// The program's link. It is the serial link's receive sink from start-up on.
+// The program's link. From start-up on, the serial link's receive thread
+// feeds it and its writes re-arm it.
 extern HartLink g_hartLink;
 
 // Request data for the next transaction only (every transaction ends with a
@@ -77,23 +77,5 @@ void RestoreRequestData();
 // Before a port is opened: polling address 0, no request data, five
 // preambles required.
 void ResetLinkState();
-
-// Adapts a link to the serial layer's view of it.
-class LinkSink final : public serial::ReceiveSink {
-public:
-    explicit LinkSink(HartLink& link) : link_(link) {}
-    void FeedReceived(const uint8_t* data, size_t length) override;
-    bool IsReceiveEnabled() const override;
-    bool IsFrameComplete() const override;
-    void DisableReceive() override;
-    void RearmReceiver() override;
-    uint32_t BusQuietTime() const override;
-    void SetBusQuietTime(uint32_t ms) override;
-    bool IsRtsKeying() const override;
-    void ResetLinkState() override;
-
-private:
-    HartLink& link_;
-};
 
 }  // namespace hart
