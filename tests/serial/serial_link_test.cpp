@@ -1,8 +1,12 @@
 #include "serial/serial_link.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "fake_port.h"
@@ -259,6 +263,42 @@ TEST_F(SerialLinkTest, LineCallsWithoutAPortAreHarmless) {
     const uint8_t frame[4] = {};
     EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
     EXPECT_TRUE(line.Events().empty());
+}
+
+// The link on the system backend over a real pseudo-terminal, reached as
+// COM5 through the ports directory.
+TEST(SerialLinkOnPty, ReceivesAndFailsCleanlyWhenTheFarEndCloses) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvok-link-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink(slave, dir / "COM5");
+    ::setenv("TARVOK_PORTS_DIR", dir.c_str(), 1);
+    RecordingSink sink;
+    SetReceiveSink(&sink);
+
+    ASSERT_EQ(OpenPort(5), 1);
+    sink.enabled = 1;
+    const uint8_t reply[] = {0xFF, 0xFF, 0x06, 0x80};
+    ASSERT_EQ(::write(master, reply, sizeof(reply)), 4);
+    for (int i = 0; i < 200 && sink.Fed().size() < 4; ++i) platform::Sleep(5);
+    EXPECT_EQ(sink.Fed(), std::vector<uint8_t>(reply, reply + 4)) << "0xFF arrives as 0xFF";
+
+    ::close(master);  // unplugged
+    for (int i = 0; i < 200 && IsPortOpen(); ++i) platform::Sleep(5);
+    EXPECT_FALSE(IsPortOpen()) << "the receive thread saw the port go";
+    sink.quiet = 0;
+    const uint8_t frame[4] = {};
+    EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
+    EXPECT_EQ(ClosePort(), 1);
+
+    SetReceiveSink(nullptr);
+    ::unsetenv("TARVOK_PORTS_DIR");
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
