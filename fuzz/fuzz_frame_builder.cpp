@@ -23,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(frame, 0xAA, sizeof(frame));
     const size_t n = hart::BuildRequestFrame(link, frame, capacity);
     const size_t expected = (link.longFrame ? 14u : 10u) + data[8];
-    if (n != 0 && (n != expected || n > capacity)) std::abort();
-    if (n == 0 && expected <= capacity) std::abort();
+    if (n != 0 && n != expected) std::abort();
+    const bool fits = expected <= capacity && data[8] <= sizeof(link.requestData);
+    if ((n != 0) != fits) std::abort();
     for (size_t i = n; i < sizeof(frame); ++i)
         if (frame[i] != 0xAA) std::abort();  // nothing written past the frame
     if (n != 0) {
