@@ -102,25 +102,17 @@ bool Step(HartLink& link, uint8_t byte) {
 }  // namespace
 
 void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length) {
-    bool complete = false;
-    size_t used = 0;
     {
         std::lock_guard lock(link.mutex);
-        for (; used < length; ++used) {
-            if (Step(link, data[used])) {
-                complete = true;
-                ++used;
-                break;
-            }
-        }
-        if (complete) {
-            link.frameComplete.store(1);
-            link.receiveEnabled.store(0);
-            platform::TraceHex("RX:", link.responseRaw,
-                               static_cast<size_t>(link.expectedCount) + 1);
-        }
+        size_t i = 0;
+        while (i < length && !Step(link, data[i])) ++i;
+        if (i == length) return;
+        // Complete: whatever follows in the chunk is dropped.
+        link.frameComplete.store(1);
+        link.receiveEnabled.store(0);
+        platform::TraceHex("RX:", link.responseRaw, static_cast<size_t>(link.expectedCount) + 1);
     }
-    if (complete) link.receiveEvent.Set();
+    link.receiveEvent.Set();
 }
 
 void RearmReceiver(HartLink& link) {
