@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     config.activeChannel = 0;
     config.transmitters.push_back(sim::TransmitterConfig{});
     sim::SimulatedFixture fixture(config);
-    serial::SetPortFactory([&] { return fixture.CreatePort(); });
+    serial::SetPortFactory(serial::SinglePortFactory(1, [&] { return fixture.CreatePort(); }));
     if (serial::OpenPort(1) != 1) return 2;
     if (hart::FixtureTransaction(2) != 1) {  // identification and line signal
         std::fprintf(stderr, "fixture did not answer\n");

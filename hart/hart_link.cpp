@@ -45,7 +45,6 @@ void ResetLinkState() {
         std::lock_guard lock(g_hartLink.mutex);
         g_hartLink.pollingAddress = 0;
     }
-    g_hartLink.requestDataCount.store(0);
     g_hartData.preamblesRequired = 5;
 }
 
@@ -65,6 +64,7 @@ public:
     void SetBusQuietTime(uint32_t ms) override { g_hartLink.busQuietTime.store(ms); }
     bool IsRtsKeying() const override { return g_hartLink.rtsKeying.load() != 0; }
     void ResetLinkState() override { hart::ResetLinkState(); }
+    void InterruptWaits(bool on) override { g_hartLink.receiveEvent.SetInterrupted(on); }
 };
 
 struct SinkRegistration {

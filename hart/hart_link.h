@@ -28,8 +28,8 @@ struct HartLink {
     uint8_t pollingAddress = 0;
     uint8_t requestCommand = 0;
 
-    // Request data, transaction thread only; the count may be reset by a
-    // port opening on another thread.
+    // Request data, transaction thread only. A port opening leaves it alone:
+    // a caller between setting it and its transaction keeps what it set.
     std::atomic<int32_t> requestDataCount{0};
     uint8_t requestData[kBufferSize] = {};
     uint8_t savedRequestData[kBufferSize] = {};
@@ -46,6 +46,10 @@ struct HartLink {
     int dataPosition = 0;
     int expectedCount = 0;
     uint8_t checksum = 0;
+    // The reply frame as heard, preambles (at most kTracePreambles) to check
+    // byte, for the RX trace.
+    uint8_t heardFrame[64] = {};
+    int heardLength = 0;
 
     std::atomic<int32_t> receiveEnabled{0};
     std::atomic<int32_t> frameComplete{0};
@@ -74,8 +78,8 @@ void SetLongAddress(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4);
 void SaveRequestData();
 void RestoreRequestData();
 
-// Before a port is opened: polling address 0, no request data, five
-// preambles required.
+// Before a port is opened: polling address 0 and five preambles required.
+// Request data a caller has prepared stays.
 void ResetLinkState();
 
 }  // namespace hart

@@ -6,9 +6,18 @@
 namespace hart {
 namespace {
 
+// Preambles shown in the RX trace: a long run of 0xFF is noise, not news.
+constexpr int kTracePreambles = 20;
+
 void Reset(HartLink& link) {
     link.receiverState = kStatePreamble;
     link.preambleCount = 0;
+    link.heardLength = 0;
+}
+
+void Heard(HartLink& link, uint8_t byte) {
+    if (link.heardLength < static_cast<int>(sizeof(link.heardFrame)))
+        link.heardFrame[link.heardLength++] = byte;
 }
 
 // One byte; returns true when the frame is complete.
@@ -26,6 +35,10 @@ bool Step(HartLink& link, uint8_t byte) {
 
             case kStateDelimiter:
                 if (byte == kDelimiterLongReply || byte == kDelimiterShortReply) {
+                    link.heardLength = 0;
+                    for (int i = 0; i < link.preambleCount && i < kTracePreambles; ++i)
+                        Heard(link, 0xFF);
+                    Heard(link, byte);
                     link.longFrame = byte == kDelimiterLongReply ? 1 : 0;
                     link.checksum = byte;
                     link.addressPosition = 0;
@@ -43,6 +56,7 @@ bool Step(HartLink& link, uint8_t byte) {
                         Reset(link);
                         return false;
                     }
+                    Heard(link, byte);
                     link.checksum ^= byte;
                     if (++link.addressPosition == 5) link.receiverState = kStateCommand;
                 } else {
@@ -50,6 +64,7 @@ bool Step(HartLink& link, uint8_t byte) {
                         Reset(link);
                         return false;
                     }
+                    Heard(link, byte);
                     link.checksum ^= byte;
                     link.receiverState = kStateCommand;
                 }
@@ -60,6 +75,7 @@ bool Step(HartLink& link, uint8_t byte) {
                     Reset(link);
                     return false;
                 }
+                Heard(link, byte);
                 link.checksum ^= byte;
                 link.dataPosition = 0;
                 link.receiverState = kStateByteCount;
@@ -72,6 +88,7 @@ bool Step(HartLink& link, uint8_t byte) {
                     Reset(link);
                     return false;
                 }
+                Heard(link, byte);
                 link.responseRaw[0] = byte;
                 link.expectedCount = byte;
                 link.checksum ^= byte;
@@ -83,6 +100,7 @@ bool Step(HartLink& link, uint8_t byte) {
                 const int p = link.dataPosition;
                 link.responseRaw[p] = byte;
                 if (p >= 3) link.responsePayload[p] = byte;
+                Heard(link, byte);
                 link.checksum ^= byte;
                 if (++link.dataPosition == link.expectedCount + 1)
                     link.receiverState = kStateChecksum;
@@ -91,7 +109,9 @@ bool Step(HartLink& link, uint8_t byte) {
 
             case kStateChecksum:
                 // A wrong check byte is dropped; a later byte may still match.
-                return byte == link.checksum;
+                if (byte != link.checksum) return false;
+                Heard(link, byte);
+                return true;
 
             default:
                 return false;
@@ -110,7 +130,7 @@ void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length) {
         // Complete: whatever follows in the chunk is dropped.
         link.frameComplete.store(1);
         link.receiveEnabled.store(0);
-        platform::TraceHex("RX:", link.responseRaw, static_cast<size_t>(link.expectedCount) + 1);
+        platform::TraceHex("RX:", link.heardFrame, static_cast<size_t>(link.heardLength));
     }
     link.receiveEvent.Set();
 }

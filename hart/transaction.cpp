@@ -30,15 +30,56 @@ int Identify() {
     return r;
 }
 
-void LineSignal() {
+// False when an abort cut it short; the lines end low either way.
+bool LineSignal() {
     for (int i = 0; i < kLineSignalCount; ++i) {
-        platform::Sleep(kLineSignalStepMs);
-        serial::SetDtr(true);
-        serial::SetRts(true);
-        platform::Sleep(kLineSignalStepMs);
+        const bool slept = serial::SleepUnlessAborted(kLineSignalStepMs);
+        if (slept) {
+            serial::SetDtr(true);
+            serial::SetRts(true);
+        }
+        const bool held = slept && serial::SleepUnlessAborted(kLineSignalStepMs);
         serial::SetDtr(false);
         serial::SetRts(false);
+        if (!held) return false;
     }
+    return true;
+}
+
+// The fixture transaction proper, under the link. `number` receives the
+// fixture's device number when this call identified it.
+int FixtureTransactionLocked(uint8_t command, int& number) {
+    ClearRequestCountOnExit clear;
+    HartLink& link = g_hartLink;
+    serial::SetDtr(false);
+    serial::SetRts(false);
+    link.rtsKeying.store(0);
+
+    if (link.fixtureIdentified == 0) {
+        const int r = Identify();
+        if (r != 1) {
+            link.rtsKeying.store(1);
+            return r;
+        }
+        const HartDeviceData& d = g_hartData;
+        link.fixtureIdentified = 1;
+        link.fixtureAddress[0] = d.manufacturerId & 0x3F;
+        link.fixtureAddress[1] = d.deviceType;
+        std::memcpy(link.fixtureAddress + 2, d.deviceId, 3);
+        number = (d.deviceId[0] << 16) | (d.deviceId[1] << 8) | d.deviceId[2];
+        if (!LineSignal()) {
+            // Cut short by a port change: signal again next time.
+            link.fixtureIdentified = 0;
+            link.rtsKeying.store(1);
+            return 0;
+        }
+    }
+    const uint8_t* a = link.fixtureAddress;
+    SetLongAddress(a[0], a[1], a[2], a[3], a[4]);
+    const int r = ExecuteCommand(command);
+    if (r == 0) link.fixtureIdentified = 0;
+    link.rtsKeying.store(1);
+    return r;
 }
 
 }  // namespace
@@ -51,6 +92,36 @@ void ChannelAddressCache::Clear() {
 void ForgetFixture() {
     std::lock_guard lock(serial::LinkMutex());
     g_hartLink.fixtureIdentified = 0;
+}
+
+void ResetHartState() {
+    std::lock_guard lock(serial::LinkMutex());
+    HartLink& link = g_hartLink;
+    {
+        std::lock_guard linkLock(link.mutex);
+        link.longFrame = 0;
+        std::memset(link.longAddress, 0, sizeof(link.longAddress));
+        link.pollingAddress = 0;
+        link.requestCommand = 0;
+        std::memset(link.responseRaw, 0, sizeof(link.responseRaw));
+        std::memset(link.responsePayload, 0, sizeof(link.responsePayload));
+        link.receiverState = 0;
+        link.preambleCount = 0;
+        link.heardLength = 0;
+    }
+    link.requestDataCount.store(0);
+    std::memset(link.requestData, 0, sizeof(link.requestData));
+    std::memset(link.savedRequestData, 0, sizeof(link.savedRequestData));
+    link.savedRequestCount = 0;
+    link.receiveEnabled.store(0);
+    link.frameComplete.store(0);
+    link.busQuietTime.store(kDefaultBusQuietTime);
+    link.rtsKeying.store(0);
+    link.fixtureIdentified = 0;
+    std::memset(link.fixtureAddress, 0, sizeof(link.fixtureAddress));
+    link.receiveEvent.Reset();
+    g_hartData = HartDeviceData{};
+    g_channelAddressCache.entries.fill(ChannelAddress{});
 }
 
 int RunTransaction() {
@@ -67,13 +138,17 @@ int RunTransaction() {
     uint8_t frame[kRequestFrameCapacity];
     const size_t length = BuildRequestFrame(link, frame, sizeof(frame));
     bool ok = false;
-    // Every attempt counts, whatever ends it, so the loop is bounded.
+    // Every attempt counts, whatever ends it, so the loop is bounded. A port
+    // that has gone, or an abort, ends the attempts at once: nothing more is
+    // sent and the line timing learned so far stays as it was.
     for (int attempt = 0; length != 0 && attempt < kAttempts; ++attempt) {
+        if (!serial::CanTransmit()) break;
         if (serial::WriteRequest(frame, length) == 0) {
+            if (serial::AbortRaised()) break;
             link.busQuietTime.store(kDefaultBusQuietTime);
             continue;
         }
-        platform::Sleep(kReplySettleMs);
+        if (!serial::SleepUnlessAborted(kReplySettleMs)) break;
         if (link.receiveEvent.Wait(kReplyWaitMs)) {
             if (link.frameComplete.load() != 0 && IsCommunicationOk(link)) {
                 ok = true;
@@ -81,6 +156,7 @@ int RunTransaction() {
             }
             continue;
         }
+        if (serial::AbortRaised()) break;
         platform::Trace("end timeout\n");
         link.busQuietTime.store(kQuietAfterTimeout);
     }
@@ -108,33 +184,16 @@ int ExecuteCommand(uint8_t command) {
 }
 
 int FixtureTransaction(uint8_t command) {
-    std::lock_guard lock(serial::LinkMutex());
-    ClearRequestCountOnExit clear;
-    HartLink& link = g_hartLink;
-    serial::SetDtr(false);
-    serial::SetRts(false);
-    link.rtsKeying.store(0);
-
-    if (link.fixtureIdentified == 0) {
-        const int r = Identify();
-        if (r != 1) {
-            link.rtsKeying.store(1);
-            return r;
-        }
-        const HartDeviceData& d = g_hartData;
-        link.fixtureIdentified = 1;
-        link.fixtureAddress[0] = d.manufacturerId & 0x3F;
-        link.fixtureAddress[1] = d.deviceType;
-        std::memcpy(link.fixtureAddress + 2, d.deviceId, 3);
-        const int number = (d.deviceId[0] << 16) | (d.deviceId[1] << 8) | d.deviceId[2];
-        if (g_pMainDlg != nullptr) g_pMainDlg->ShowDeviceNumber(number);
-        LineSignal();
+    int number = -1;
+    int r;
+    {
+        std::lock_guard lock(serial::LinkMutex());
+        r = FixtureTransactionLocked(command, number);
     }
-    const uint8_t* a = link.fixtureAddress;
-    SetLongAddress(a[0], a[1], a[2], a[3], a[4]);
-    const int r = ExecuteCommand(command);
-    if (r == 0) link.fixtureIdentified = 0;
-    link.rtsKeying.store(1);
+    // After the link is released: the window may wait for a user interface
+    // that is itself waiting for the link. The number therefore shows once
+    // the whole transaction is over, line signalling included.
+    if (number >= 0 && g_pMainDlg != nullptr) g_pMainDlg->ShowDeviceNumber(number);
     return r;
 }
 

@@ -12,9 +12,9 @@
 
 namespace hart {
 
-// The two services of the main window that transactions call back.
-// ShowDeviceNumber runs on the transaction thread and must not block on the
-// user interface.
+// The two services of the main window that transactions call back, on the
+// transaction thread and never with the link locked. GetChannelIndex must
+// answer without waiting for the user interface.
 class MainWindowServices {
 public:
     virtual ~MainWindowServices() = default;
@@ -57,5 +57,10 @@ int ChannelTransaction(uint8_t command);
 
 // Forgets the fixture's identity (tests, and a new fixture on the line).
 void ForgetFixture();
+
+// Everything the transactions share back to its state at program start: the
+// link record, the decoded data, the fixture's identity and the channel
+// address cache. For tests, which share one process.
+void ResetHartState();
 
 }  // namespace hart

@@ -19,9 +19,18 @@ void AutoResetEvent::Reset() {
 
 bool AutoResetEvent::Wait(uint32_t timeoutMs) {
     std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, RealDuration(timeoutMs), [this] { return signalled_; })) return false;
+    cv_.wait_for(lock, RealDuration(timeoutMs), [this] { return signalled_ || interrupted_; });
+    if (!signalled_) return false;
     signalled_ = false;
     return true;
+}
+
+void AutoResetEvent::SetInterrupted(bool on) {
+    {
+        std::lock_guard lock(mutex_);
+        interrupted_ = on;
+    }
+    if (on) cv_.notify_all();
 }
 
 }  // namespace platform

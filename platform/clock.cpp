@@ -52,6 +52,13 @@ void SetTimeScale(double scale) {
     s.scale = scale;
 }
 
+void SetTick(uint32_t now) {
+    auto& s = State();
+    std::lock_guard lock(s.mutex);
+    s.epoch = SteadyClock::now();
+    s.baseMs = static_cast<double>(now);
+}
+
 double TimeScale() {
     auto& s = State();
     std::lock_guard lock(s.mutex);

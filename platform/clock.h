@@ -22,6 +22,10 @@ void Sleep(uint32_t ms);
 void SetTimeScale(double scale);
 double TimeScale();
 
+// Moves the tick to `now` and lets it run on from there at the current
+// scale. Tests start just before the 32-bit wrap with it.
+void SetTick(uint32_t now);
+
 // Real duration of ms clock milliseconds at the current scale, for waits on
 // condition variables and poll().
 std::chrono::microseconds RealDuration(uint32_t ms);

@@ -55,6 +55,10 @@ public:
     // vanished. Must not spin: a vanished port returns kVanished at once,
     // every time.
     virtual WaitResult WaitForInput() = 0;
+    // The device went away (hang-up, unplugged, I/O error): nothing will
+    // pass through this object again.
+    virtual bool HasVanished() const { return false; }
+
     // Ends a WaitForInput in progress (and the next one, if none is
     // pending), from any thread.
     virtual void CancelWait() = 0;

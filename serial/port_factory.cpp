@@ -16,12 +16,32 @@ void SetPortFactory(PortFactory factory) {
     g_factory = std::move(factory);
 }
 
-std::unique_ptr<ComPort> CreatePort() {
+PortFactory SinglePortFactory(int number, std::function<std::unique_ptr<ComPort>()> make,
+                              std::string device, std::string name) {
+    if (name.empty()) name = PortName(number);
+    return [=](int port) {
+        if (port != number) return PortEndpoint{};
+        return PortEndpoint{make(), device, name};
+    };
+}
+
+PortEndpoint CreatePort(int port) {
+    PortFactory factory;
     {
         std::lock_guard lock(g_factoryMutex);
-        if (g_factory) return g_factory();
+        factory = g_factory;
     }
-    return CreateSystemPort();
+    if (factory) return factory(port);
+    PortEndpoint e{nullptr, PortDevicePath(port), PortName(port)};
+    if (!e.device.empty()) e.port = CreateSystemPort();
+    return e;
+}
+
+bool ProbePort(int port) {
+    PortEndpoint e = CreatePort(port);
+    if (!e.port || !e.port->Open(e.device)) return false;
+    e.port->Close();
+    return true;
 }
 
 std::string PortName(int port) {

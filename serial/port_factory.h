@@ -1,6 +1,6 @@
-// Where ComPort objects come from: the operating system's backend by
-// default, or a replacement (the simulated fixture) installed by a test, the
-// benchmark or the demo mode.
+// Where ports come from: the operating system's backend by default, or a
+// replacement (the simulated fixture, a device named on the command line)
+// installed by a test, the benchmark, the demo mode or the console tool.
 #pragma once
 
 #include <functional>
@@ -11,15 +11,35 @@
 
 namespace serial {
 
-using PortFactory = std::function<std::unique_ptr<ComPort>()>;
+// What a port number stands for: the backend object, the device to open
+// with it and the name that messages show. No port object: the number has
+// no port.
+struct PortEndpoint {
+    std::unique_ptr<ComPort> port;
+    std::string device;
+    std::string name;
+};
+
+using PortFactory = std::function<PortEndpoint(int port)>;
 
 // The backend of this platform (posix_port.cpp or win32_port.cpp).
 std::unique_ptr<ComPort> CreateSystemPort();
 
-// Installs a factory used by every later open; an empty one restores the
-// system backend.
+// Installs a factory used by every later open and probe; an empty one
+// restores the system ports.
 void SetPortFactory(PortFactory factory);
-std::unique_ptr<ComPort> CreatePort();
+// A factory with one port, `number`, made by `make`; every other number has
+// none. `name` defaults to PortName(number).
+PortFactory SinglePortFactory(int number, std::function<std::unique_ptr<ComPort>()> make,
+                              std::string device = {}, std::string name = {});
+
+// The endpoint for port n from the installed factory, or the system port at
+// PortDevicePath(n) named PortName(n).
+PortEndpoint CreatePort(int port);
+
+// Opens port n and closes it again at once: true when it is there and free.
+// Leaves nothing behind that would stop the next open.
+bool ProbePort(int port);
 
 // "COM%d" up to 9, "\\.\COM%d" from 10: the name shown in messages.
 std::string PortName(int port);

@@ -44,6 +44,7 @@ public:
 
     WaitResult WaitForInput() override;
     void CancelWait() override;
+    bool HasVanished() const override { return vanished_.load(); }
 
 private:
     void SetModemLines(int bits, bool on);

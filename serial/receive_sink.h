@@ -27,6 +27,9 @@ public:
 
     // Called by OpenPort before the device is opened.
     virtual void ResetLinkState() = 0;
+    // While on, the transaction's own waits (the reply wait) end at once:
+    // the link is being taken away from it.
+    virtual void InterruptWaits(bool /*on*/) {}
 };
 
 // Installed once by the layer above; the link runs without one (it then

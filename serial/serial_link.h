@@ -30,8 +30,27 @@ void SetRts(bool on);
 
 // Held around every transaction and around opening and closing, so that a
 // port change never cuts into an exchange. Recursive: a transaction calls
-// other locked operations.
+// other locked operations. Nothing calls out of the link (notifier, window
+// services) while it is held.
 std::recursive_mutex& LinkMutex();
+
+// False once the port has gone, or while an abort is raised: a transaction
+// stops making attempts.
+bool CanTransmit();
+
+// An abort request ends the waits of the transaction that holds the link
+// (bus-quiet wait, first character, reply wait, line signalling) at once,
+// so that it fails as on a silent line and lets go. OpenPort and ClosePort
+// raise one while they wait for the link; a shutdown may raise one for good.
+// Requests nest; the waits run normally again once every one is lowered.
+// The loss of the open port cuts them short the same way, until the next
+// open or close.
+void RaiseAbort();
+void LowerAbort();
+bool AbortRaised();
+// Sleeps ms clock milliseconds; returns false, early, when an abort is
+// raised.
+bool SleepUnlessAborted(uint32_t ms);
 
 // One character on the line: 11 bits at 1200 baud, as the hold reckons it.
 inline constexpr double kCharTimeMs = 9.16;
@@ -39,5 +58,9 @@ inline constexpr double kCharTimeMs = 9.16;
 inline constexpr uint32_t kFirstCharWaitMs = 380;
 // A carrier that never drops would otherwise hold the quiet wait for ever.
 inline constexpr uint32_t kMaxQuietWaitMs = 5000;
+// How often the quiet wait looks at carrier detect: often enough that the
+// quiet time counts from the carrier's end within a few milliseconds, seldom
+// enough to cost nothing while polling.
+inline constexpr uint32_t kCarrierPollMs = 4;
 
 }  // namespace serial

@@ -98,6 +98,9 @@ public:
     bool Live(const PortState& port) const {
         return port.open && port.generation == generation_ && openPort_ == port.id;
     }
+    bool Vanished(const PortState& port) const {
+        return port.open && port.generation != generation_;
+    }
 
     bool ConfigureLine(PortState& port) {
         const double now = Advance();
@@ -633,6 +636,10 @@ public:
     void CancelWait() override {
         std::lock_guard lock(wire_->mutex);
         wire_->CancelWait(state_);
+    }
+    bool HasVanished() const override {
+        std::lock_guard lock(wire_->mutex);
+        return wire_->Vanished(state_);
     }
 
 private:

@@ -14,7 +14,6 @@
 #include "serial/port_factory.h"
 #include "serial/serial_link.h"
 #include "sim/simulated_fixture.h"
-#include "tools/device_port.h"
 
 namespace tools {
 namespace {
@@ -28,13 +27,14 @@ std::optional<long> ParseNumber(const std::string& s, long low, long high) {
     return v;
 }
 
-class StreamNotifier final : public serial::Notifier {
+// Keeps the link's messages for the one line that reports a failed open.
+class CollectingNotifier final : public serial::Notifier {
 public:
-    explicit StreamNotifier(std::ostream& err) : err_(err) {}
-    void Notify(const serial::Notice& notice) override { err_ << notice.text << '\n'; }
-
-private:
-    std::ostream& err_;
+    void Notify(const serial::Notice& notice) override {
+        if (!texts.empty()) texts += "; ";
+        texts += notice.text;
+    }
+    std::string texts;
 };
 
 // The tool addresses the fixture only; it has no channel of its own.
@@ -68,14 +68,13 @@ struct Options {
     std::vector<std::string> command;
 };
 
-// Returns an error text, empty when the line is good.
+// Returns an error text, empty when the line is good. Options may stand
+// before or after the command; --count stays with the command it follows.
 std::string Parse(const std::vector<std::string>& args, Options& o) {
     int sources = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (!o.command.empty()) {
-            o.command.push_back(a);
-        } else if (a == "--help" || a == "-h") {
+        if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (a == "--trace") {
             o.trace = true;
@@ -93,6 +92,9 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
                 if (!n) return "bad port number: " + v;
                 o.port = static_cast<int>(*n);
             }
+        } else if (a == "--count" && !o.command.empty()) {
+            o.command.push_back(a);
+            if (i + 1 < args.size()) o.command.push_back(args[++i]);
         } else if (a.size() > 1 && a[0] == '-') {
             return "unknown option: " + a;
         } else {
@@ -234,22 +236,31 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
     int port = o.port;
     if (o.simulate) {
         fixture = std::make_unique<sim::SimulatedFixture>(DemoFixture());
-        serial::SetPortFactory([f = fixture.get()] { return f->CreatePort(); });
+        serial::SetPortFactory(
+            serial::SinglePortFactory(1, [f = fixture.get()] { return f->CreatePort(); }));
         port = 1;
     } else if (!o.device.empty()) {
-        serial::SetPortFactory([path = o.device] { return CreateDevicePort(path); });
+        serial::SetPortFactory(
+            serial::SinglePortFactory(1, serial::CreateSystemPort, o.device, o.device));
         port = 1;
     }
 
-    StreamNotifier notifier(err);
+    CollectingNotifier notifier;
     ConsoleWindow window;
     serial::SetNotifier(&notifier);
     hart::g_pMainDlg = &window;
 
     int status;
     if (serial::OpenPort(port) != 1) {
-        err << "tarvok-hart: cannot open the port" << (o.device.empty() ? "" : " " + o.device)
-            << '\n';
+        std::string what = o.device;
+        if (o.simulate) what = "the simulated fixture";
+        if (what.empty()) {
+            what = serial::PortName(port);
+            const std::string device = serial::PortDevicePath(port);
+            what += device.empty() ? " (no such device)" : " (" + device + ")";
+        }
+        err << "tarvok-hart: cannot open " << what
+            << (notifier.texts.empty() ? "" : ": " + notifier.texts) << '\n';
         status = kExitUsage;
     } else {
         status = RunCommand(o.command, out, err);

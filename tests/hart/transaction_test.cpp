@@ -5,10 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "hart/frame_codec.h"
 #include "platform/clock.h"
+#include "platform/trace.h"
 #include "serial/port_factory.h"
 #include "serial/serial_link.h"
 #include "sim/simulated_fixture.h"
@@ -39,6 +49,7 @@ sim::FixtureConfig Config() {
     t.deviceType = 0x05;
     t.deviceId = {0x10, 0x20, 0x30};
     c.transmitters.push_back(t);
+    c.carrierHoldMs = 3000;  // long enough to be seen on a loaded machine
     return c;
 }
 
@@ -48,13 +59,11 @@ protected:
 
     void SetUp() override {
         platform::SetTimeScale(scale_);
-        serial::SetPortFactory([this] { return fixture.CreatePort(); });
+        serial::SetPortFactory(
+            serial::SinglePortFactory(1, [this] { return fixture.CreatePort(); }));
         ASSERT_EQ(serial::OpenPort(1), 1);
         g_pMainDlg = &window;
-        g_channelAddressCache.Clear();
-        ForgetFixture();
-        g_hartLink.busQuietTime = kDefaultBusQuietTime;
-        g_hartLink.rtsKeying = 0;
+        ResetHartState();
     }
     void TearDown() override {
         serial::ClosePort();
@@ -249,6 +258,84 @@ TEST_F(TransactionTest, NoPortOrAVanishedPortFailsWithoutHanging) {
     EXPECT_EQ(g_hartLink.requestDataCount.load(), 0);
 }
 
+TEST_F(TransactionTest, AVanishedPortEndsTheTransactionAtOnce) {
+    IdentifyFixture();
+    fixture.InjectFault(Fault::kNoReply, 3);
+    std::atomic<int> result{-1};
+    platform::EnableTrace(true);
+    testing::internal::CaptureStderr();
+    std::thread worker([&] { result = FixtureTransaction(2); });
+    // Gone while the first attempt waits for an answer.
+    platform::Sleep(600);
+    const auto t0 = std::chrono::steady_clock::now();
+    fixture.VanishPorts();
+    worker.join();
+    const std::string trace = testing::internal::GetCapturedStderr();
+    platform::EnableTrace(false);
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+    size_t sent = 0;
+    for (size_t at = trace.find("TX:"); at != std::string::npos; at = trace.find("TX:", at + 1))
+        ++sent;
+    EXPECT_EQ(sent, 1u) << "no attempt goes to a port that is gone:\n" << trace;
+    EXPECT_EQ(g_hartLink.busQuietTime.load(), kDefaultBusQuietTime);
+
+    fixture.ClearFaults();
+    fixture.RestorePorts();
+    serial::ClosePort();
+    ASSERT_EQ(serial::OpenPort(1), 1);
+    EXPECT_EQ(FixtureTransaction(2), 1) << "chosen again once it is back";
+}
+
+TEST_F(TransactionTest, TransactionsRunAcrossTheTickWrap) {
+    IdentifyFixture();
+    platform::SetTick(0xFFFFFFFFu - 1500u);
+    fixture.InjectFault(Fault::kBadChecksum, 1);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(FixtureTransaction(2), 1) << i;
+    const auto frames = Frames();
+    ASSERT_EQ(frames.size(), 4u);
+    // The retry after the broken reply waits 100 + 800 + 75 ms, counted in
+    // 32 bits whichever side of the wrap the ticks fall.
+    const uint32_t gap = frames[1].tick - frames[0].endTick;
+    EXPECT_GE(gap, 975u);
+    EXPECT_LE(gap, 975u + 150u);
+    EXPECT_LT(frames.back().tick, frames.front().tick) << "the tick has wrapped";
+}
+
+TEST_F(TransactionTest, PortChangesRacingChannelSwitchesNeverSendAnEmptyRequest) {
+    platform::SetTimeScale(50.0);
+    serial::SetPortFactory([this](int n) {
+        if (n != 1 && n != 2) return serial::PortEndpoint{};
+        return serial::PortEndpoint{fixture.CreatePort(), "sim", serial::PortName(n)};
+    });
+    std::atomic<bool> stop{false};
+    std::atomic<int> switches{0};
+    std::thread worker([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            SetRequestDataCount(4);
+            SetRequestFloat(0, static_cast<float>(i % 33));
+            if (FixtureTransaction(34) == 1) ++switches;
+        }
+    });
+    for (int i = 0; i < 60; ++i) {
+        platform::Sleep(static_cast<uint32_t>(i * 37 % 500));
+        serial::OpenPort(1 + i % 2);
+    }
+    platform::Sleep(5000);
+    stop = true;
+    worker.join();
+    EXPECT_GT(switches.load(), 0);
+    int seen = 0;
+    for (const auto& f : Frames()) {
+        size_t d = 0;
+        while (d < f.bytes.size() && f.bytes[d] == 0xFF) ++d;
+        if (d + 7 >= f.bytes.size() || f.bytes[d] != 0x82 || f.bytes[d + 6] != 34) continue;
+        ++seen;
+        EXPECT_EQ(f.bytes[d + 7], 4) << "command 34 without its four data bytes";
+    }
+    EXPECT_GT(seen, 0);
+}
+
 TEST_F(TransactionTest, NoisyLineStillCarriesTheReply) {
     IdentifyFixture();
     fixture.InjectFault(Fault::kNoise, 2);
@@ -256,11 +343,182 @@ TEST_F(TransactionTest, NoisyLineStillCarriesTheReply) {
     EXPECT_EQ(Frames().size(), 1u);
 }
 
-// At real time: RTS covers a keyed frame and drops one character after it.
+// A stand-in for a user-interface thread: runs what is posted to it, and
+// offers the blocking queued call that a window might make from a worker.
+class GuiThread {
+public:
+    GuiThread() : thread_([this] { Run(); }) {}
+    ~GuiThread() {
+        Post({});
+        thread_.join();
+    }
+    void Post(std::function<void()> task) {
+        {
+            std::lock_guard lock(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        cv_.notify_one();
+    }
+    void Call(const std::function<void()>& task) {
+        std::promise<void> done;
+        Post([&] {
+            task();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock lock(mutex_);
+                cv_.wait(lock, [this] { return !tasks_.empty(); });
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            if (!task) return;
+            task();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> tasks_;
+    std::thread thread_;
+};
+
+struct BlockingWindow : MainWindowServices {
+    GuiThread& gui;
+    std::atomic<int> shown{0};
+    explicit BlockingWindow(GuiThread& g) : gui(g) {}
+    int GetChannelIndex() override { return -1; }
+    void ShowDeviceNumber(int) override {
+        gui.Call([this] { ++shown; });
+    }
+};
+
+// At real time: an abort is measured against the waits it cuts short.
 class RealTimeTransactionTest : public TransactionTest {
 protected:
     RealTimeTransactionTest() : TransactionTest(1.0) {}
+
+    void TwoPorts() {
+        serial::SetPortFactory([this](int n) {
+            if (n != 1 && n != 2) return serial::PortEndpoint{};
+            return serial::PortEndpoint{fixture.CreatePort(), "sim", serial::PortName(n)};
+        });
+    }
+    // Starts `transaction` on a worker, waits until `ready` or 5 s, changes
+    // the port and returns how long the change took; the transaction's
+    // result goes to `result`.
+    std::chrono::milliseconds ChangePortDuring(std::function<int()> transaction,
+                                               std::function<bool()> ready, int& result) {
+        std::atomic<int> r{-1};
+        std::thread worker([&] { r = transaction(); });
+        for (int i = 0; i < 500 && !ready(); ++i) platform::Sleep(10);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(serial::OpenPort(serial::CurrentPort() == 1 ? 2 : 1), 1);
+        const auto took = std::chrono::steady_clock::now() - t0;
+        worker.join();
+        result = r.load();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(took);
+    }
+    void IdentifyQuickly() {
+        platform::SetTimeScale(10.0);
+        IdentifyFixture();
+        platform::SetTimeScale(1.0);
+    }
 };
+
+TEST_F(RealTimeTransactionTest, APortChangeCutsARunningTransactionShort) {
+    TwoPorts();
+    IdentifyQuickly();
+    const auto after = [](uint32_t ms) {
+        const uint32_t t = platform::Tick() + ms;
+        return [t] { return int32_t(platform::Tick() - t) >= 0; };
+    };
+    int result = -1;
+
+    // A silent fixture: the port change does not wait out three attempts.
+    fixture.InjectFault(Fault::kNoReply, 3);
+    auto took = ChangePortDuring([] { return FixtureTransaction(2); }, after(600), result);
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took.count(), 150) << "silent fixture";
+    fixture.ClearFaults();
+
+    // A carrier that stays on holds the quiet wait.
+    fixture.InjectFault(Fault::kCarrierHeld, 1);
+    ASSERT_EQ(FixtureTransaction(2), 1);
+    took = ChangePortDuring([] { return FixtureTransaction(2); }, after(300), result);
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took.count(), 150) << "carrier held";
+
+    // The 3 s of line signalling after an identification.
+    ForgetFixture();
+    fixture.ClearLineLog();
+    took = ChangePortDuring([] { return FixtureTransaction(2); },
+                            [this] {
+                                for (const auto& e : fixture.LineLog())
+                                    if (e.kind == LineEvent::kDtr && e.level) return true;
+                                return false;
+                            },
+                            result);
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took.count(), 150) << "line signalling";
+    EXPECT_EQ(g_hartLink.fixtureIdentified, 0) << "signalled in full next time";
+    EXPECT_EQ(FixtureTransaction(2), 1);
+
+    // Choosing the port already open interrupts nothing.
+    fixture.InjectFault(Fault::kNoReply, 3);
+    fixture.ClearLineLog();
+    std::thread worker([&] { result = FixtureTransaction(2); });
+    platform::Sleep(200);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(serial::OpenPort(serial::CurrentPort()), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(20));
+    worker.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Frames().size(), 3u) << "all three attempts made";
+}
+
+TEST_F(RealTimeTransactionTest, AWindowThatWaitsForItsGuiNeverDeadlocksWithAPortChange) {
+    TwoPorts();
+    platform::SetTimeScale(10.0);
+    GuiThread gui;
+    BlockingWindow blocking(gui);
+    g_pMainDlg = &blocking;
+    std::atomic<bool> stop{false};
+    // The user-interface thread changes the port every 1.5 s while the
+    // worker identifies the fixture over and over: identifications succeed,
+    // their line signalling is cut short.
+    std::thread changer([&] {
+        while (!stop.load()) {
+            platform::Sleep(1500);
+            gui.Post([] { serial::OpenPort(serial::CurrentPort() == 1 ? 2 : 1); });
+        }
+    });
+    std::promise<void> finished;
+    std::thread worker([&] {
+        for (int i = 0; i < 200 && blocking.shown.load() < 3; ++i) {
+            ForgetFixture();
+            FixtureTransaction(2);
+        }
+        finished.set_value();
+    });
+    if (finished.get_future().wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        std::fprintf(stderr, "deadlock between the worker and the GUI stand-in\n");
+        std::_Exit(2);
+    }
+    worker.join();
+    stop = true;
+    changer.join();
+    gui.Call([] {});
+    g_pMainDlg = &window;
+    EXPECT_GE(blocking.shown.load(), 1);
+}
+
+// At real time: RTS covers a keyed frame and drops one character after it.
 
 TEST_F(RealTimeTransactionTest, RtsDropsOneCharacterTimeAfterTheLastByte) {
     // The fixture's identity comes first (3 s of line signalling).

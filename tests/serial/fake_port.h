@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ struct FakeLine {
     uint32_t writeDurationMs = 0;      // how long Write takes to hand over
     std::vector<uint8_t> echoOnWrite;  // queued as input when a write is made
     int opens = 0;
+    int vanishedWaits = 0;               // waits that found the port gone
+    std::function<void()> onReleaseRts;  // runs inside OpenPort, thread started
     std::string device;
 
     void Record(std::string what, bool level = false, std::vector<uint8_t> bytes = {}) {
@@ -80,7 +83,15 @@ public:
         std::lock_guard lock(line_.mutex);
         return !line_.configureFails;
     }
-    bool ReleaseRts() override { return true; }
+    bool ReleaseRts() override {
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(line_.mutex);
+            hook = line_.onReleaseRts;
+        }
+        if (hook) hook();
+        return true;
+    }
     void SetDtr(bool on) override {
         std::lock_guard lock(line_.mutex);
         line_.Record("dtr", on);
@@ -136,7 +147,10 @@ public:
         std::unique_lock lock(line_.mutex);
         line_.cv.wait(lock,
                       [&] { return !line_.input.empty() || line_.cancelled || line_.vanished; });
-        if (line_.vanished) return WaitResult::kVanished;
+        if (line_.vanished) {
+            ++line_.vanishedWaits;
+            return WaitResult::kVanished;
+        }
         if (line_.cancelled) {
             line_.cancelled = false;
             return WaitResult::kCancelled;
@@ -149,6 +163,11 @@ public:
             line_.cancelled = true;
         }
         line_.cv.notify_all();
+    }
+
+    bool HasVanished() const override {
+        std::lock_guard lock(line_.mutex);
+        return line_.vanished;
     }
 
 private:

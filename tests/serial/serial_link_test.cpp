@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "fake_port.h"
@@ -56,7 +59,31 @@ struct RecordingSink : ReceiveSink {
 
 struct RecordingNotifier : Notifier {
     std::vector<std::string> texts;
-    void Notify(const Notice& n) override { texts.push_back(n.text); }
+    std::mutex mutex;
+    std::vector<int> lost;
+    // Run on each call, when set: counts the calls and the failed checks.
+    std::function<bool()> check;
+    std::atomic<int> checksMade{0};
+    std::atomic<int> checksFailed{0};
+
+    void Notify(const Notice& n) override {
+        Check();
+        texts.push_back(n.text);
+    }
+    void PortLost(int port, const std::string&) override {
+        Check();
+        std::lock_guard lock(mutex);
+        lost.push_back(port);
+    }
+    std::vector<int> Lost() {
+        std::lock_guard lock(mutex);
+        return lost;
+    }
+    void Check() {
+        if (!check) return;
+        ++checksMade;
+        if (!check()) ++checksFailed;
+    }
 };
 
 class SerialLinkTest : public ::testing::Test {
@@ -64,9 +91,9 @@ protected:
     void SetUp() override {
         SetReceiveSink(&sink);
         SetNotifier(&notifier);
-        SetPortFactory([this] {
+        SetPortFactory([this](int port) {
             ++created;
-            return std::make_unique<FakePort>(line);
+            return PortEndpoint{std::make_unique<FakePort>(line), "fake", PortName(port)};
         });
     }
     void TearDown() override {
@@ -166,9 +193,10 @@ TEST_F(SerialLinkTest, KeyedWriteHoldsRtsOneCharacterPastTheFrame) {
     }
     ASSERT_NE(rtsOff, 0u);
     EXPECT_LE(rtsOn, writeAt);
-    // (10 + 1) x 9.16 ms = 100.76 ms.
+    // (10 + 1) x 9.16 ms = 100.76 ms; a loaded machine may oversleep, but
+    // not by a second hold.
     EXPECT_GE(rtsOff - writeAt, 100u);
-    EXPECT_LE(rtsOff - writeAt, 115u);
+    EXPECT_LE(rtsOff - writeAt, 180u);
     EXPECT_LE(sink.rearmTick.load(), rtsOff);
 }
 
@@ -185,7 +213,7 @@ TEST_F(SerialLinkTest, AHoldTheWriteUsedUpSleepsNotAtAll) {
         if (e.what == "rts" && !e.level) rtsOff = e.tick;
     }
     EXPECT_GE(rtsOff - writeAt, 199u);
-    EXPECT_LE(rtsOff - writeAt, 215u);
+    EXPECT_LE(rtsOff - writeAt, 280u);
 }
 
 TEST_F(SerialLinkTest, CarrierRestartsTheQuietWaitAt310) {
@@ -209,9 +237,10 @@ TEST_F(SerialLinkTest, CarrierRestartsTheQuietWaitAt310) {
     for (const auto& e : line.Events())
         if (e.what == "write") writeAt = e.tick;
     EXPECT_EQ(sink.quiet.load(), 310u);
-    // 310 ms of quiet counted from the last carrier seen, not the 75 asked.
-    EXPECT_GE(writeAt - droppedAt.load(), 310u - 2u);
-    EXPECT_LE(writeAt - droppedAt.load(), 310u + 40u);
+    // 310 ms of quiet counted from the last carrier seen (looked at every
+    // few milliseconds), not the 75 asked.
+    EXPECT_GE(writeAt - droppedAt.load(), 310u - kCarrierPollMs - 1u);
+    EXPECT_LE(writeAt - droppedAt.load(), 310u + 150u);
 }
 
 TEST_F(SerialLinkTest, CarrierThatNeverDropsGivesUpInsteadOfHanging) {
@@ -227,23 +256,26 @@ TEST_F(SerialLinkTest, CarrierThatNeverDropsGivesUpInsteadOfHanging) {
     for (const auto& e : line.Events()) EXPECT_NE(e.what, "write");
 }
 
-TEST_F(SerialLinkTest, AVanishedPortFailsWritesAndEndsTheReceiveThread) {
+TEST_F(SerialLinkTest, AVanishedPortIsClosedReportedOnceAndReopenable) {
     ASSERT_EQ(OpenPort(2), 1);
     {
         std::lock_guard lock(line.mutex);
         line.vanished = true;
     }
     line.cv.notify_all();
+    for (int i = 0; i < 200 && IsPortOpen(); ++i) platform::Sleep(5);
+    EXPECT_FALSE(IsPortOpen());
+    EXPECT_EQ(notifier.Lost(), (std::vector<int>{2}));
+    EXPECT_FALSE(CanTransmit());
+
     sink.quiet = 0;
     sink.keying = true;
     const uint8_t frame[4] = {};
     EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
-    const auto events = line.Events();
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back().what, "rts");
-    EXPECT_FALSE(events.back().level) << "a failed write leaves RTS down";
-    for (int i = 0; i < 200 && IsPortOpen(); ++i) platform::Sleep(5);
-    EXPECT_FALSE(IsPortOpen());
+    for (const auto& e : line.Events()) {
+        EXPECT_NE(e.what, "write") << "nothing goes to a port that is gone";
+        EXPECT_FALSE(e.what == "rts" && e.level) << "and the modem is never keyed for it";
+    }
 
     // Plugged in again: choosing the same port reopens it.
     {
@@ -255,6 +287,128 @@ TEST_F(SerialLinkTest, AVanishedPortFailsWritesAndEndsTheReceiveThread) {
     EXPECT_EQ(created, 2);
     EXPECT_EQ(ClosePort(), 1);
     EXPECT_FALSE(IsPortOpen());
+    EXPECT_EQ(notifier.Lost().size(), 1u) << "a close is no loss";
+}
+
+TEST_F(SerialLinkTest, APortThatVanishesWhileItOpensIsNotOpenAndCanBeReopened) {
+    line.onReleaseRts = [this] {
+        {
+            std::lock_guard lock(line.mutex);
+            line.vanished = true;
+        }
+        line.cv.notify_all();
+        // Let the receive thread see it before OpenPort publishes the port.
+        for (int i = 0; i < 400; ++i) {
+            {
+                std::lock_guard lock(line.mutex);
+                if (line.vanishedWaits > 0) break;
+            }
+            platform::Sleep(5);
+        }
+        platform::Sleep(20);
+    };
+    EXPECT_EQ(OpenPort(4), 0);
+    EXPECT_FALSE(IsPortOpen());
+    EXPECT_TRUE(notifier.Lost().empty()) << "a port never opened is reported by the open";
+
+    {
+        std::lock_guard lock(line.mutex);
+        line.onReleaseRts = nullptr;
+        line.vanished = false;
+        line.isOpen = false;
+    }
+    EXPECT_EQ(OpenPort(4), 1);
+    EXPECT_TRUE(IsPortOpen());
+}
+
+TEST_F(SerialLinkTest, AnAbortCutsTheQuietAndFirstCharacterWaitsShort) {
+    ASSERT_EQ(OpenPort(2), 1);
+    using Clock = std::chrono::steady_clock;
+    for (const bool carrier : {true, false}) {
+        {
+            std::lock_guard lock(line.mutex);
+            line.carrier = carrier;
+        }
+        sink.quiet = 0;
+        std::atomic<int> result{-1};
+        std::atomic<Clock::time_point> ended{};
+        std::thread writer([&] {
+            const uint8_t frame[4] = {};
+            result = WriteRequest(frame, sizeof(frame));
+            ended = Clock::now();
+        });
+        platform::Sleep(150);  // in the quiet wait, or in the 380 ms wait
+        const auto raised = Clock::now();
+        RaiseAbort();
+        writer.join();
+        LowerAbort();
+        EXPECT_EQ(result.load(), 0) << "carrier " << carrier;
+        EXPECT_LT(ended.load() - raised, std::chrono::milliseconds(100)) << "carrier " << carrier;
+    }
+    // Lowered: the waits are whole again.
+    {
+        std::lock_guard lock(line.mutex);
+        line.carrier = false;
+    }
+    const uint8_t frame[4] = {};
+    const uint32_t t0 = platform::Tick();
+    EXPECT_EQ(WriteRequest(frame, sizeof(frame)), 0);
+    EXPECT_GE(platform::Tick() - t0, kFirstCharWaitMs);
+}
+
+TEST_F(SerialLinkTest, MessagesAndLossesAreDeliveredWithTheLinkUnlocked) {
+    // Another thread must be able to take the link while the listener runs:
+    // a window that waits for its user interface would otherwise deadlock
+    // with a user interface that waits for the link.
+    auto lockable = [] {
+        return std::async(std::launch::async,
+                          [] {
+                              if (!LinkMutex().try_lock()) return false;
+                              LinkMutex().unlock();
+                              return true;
+                          })
+            .get();
+    };
+    notifier.check = lockable;
+    line.openFails = true;
+    EXPECT_EQ(OpenPort(7), 0);
+    line.openFails = false;
+    ASSERT_EQ(OpenPort(2), 1);
+    {
+        std::lock_guard lock(line.mutex);
+        line.vanished = true;
+    }
+    line.cv.notify_all();
+    for (int i = 0; i < 200 && notifier.Lost().empty(); ++i) platform::Sleep(5);
+    EXPECT_EQ(notifier.Lost().size(), 1u);
+    EXPECT_EQ(notifier.checksFailed.load(), 0);
+    EXPECT_EQ(notifier.checksMade.load(), 2);
+}
+
+TEST(SerialLinkExit, AProcessThatExitsWithAPortOpenEndsCleanly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            FakeLine line;
+            SetPortFactory([&line](int) {
+                return PortEndpoint{std::make_unique<FakePort>(line), "fake", "COM1"};
+            });
+            if (OpenPort(1) != 1) std::_Exit(3);
+            // The receive thread is waiting; exit must stop it, not abort.
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PortFactory, AnswersPerPortNumber) {
+    FakeLine line;
+    SetPortFactory(SinglePortFactory(3, [&line] { return std::make_unique<FakePort>(line); }));
+    EXPECT_TRUE(ProbePort(3));
+    EXPECT_FALSE(line.isOpen) << "a probe leaves the port closed";
+    EXPECT_FALSE(ProbePort(1));
+    EXPECT_FALSE(ProbePort(4));
+    EXPECT_EQ(CreatePort(3).name, "COM3");
+    SetPortFactory({});
 }
 
 TEST_F(SerialLinkTest, LineCallsWithoutAPortAreHarmless) {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/clock.h"
+#include "platform/trace.h"
 
 namespace tools {
 namespace {
@@ -44,6 +45,17 @@ TEST_F(HartCliTest, UsageErrorsExitWithTwoAndOneLine) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_TRUE(r.out.empty());
     }
+    // Options after the command are options all the same.
+    testing::internal::CaptureStderr();
+    const Result late = RunTool({"identify", "--simulate", "--trace"});
+    const std::string trace = testing::internal::GetCapturedStderr();
+    platform::EnableTrace(false);
+    EXPECT_EQ(late.status, kExitOk) << late.err;
+    EXPECT_EQ(late.out, "1\n");
+    EXPECT_NE(trace.find("TX: FF FF FF FF FF 02 80 00 00 82"), std::string::npos) << trace;
+    // The whole reply as heard, preambles to check byte.
+    EXPECT_NE(trace.find("RX: FF FF FF FF FF 06 80 00"), std::string::npos) << trace;
+
     const Result help = RunTool({"--help"});
     EXPECT_EQ(help.status, kExitOk);
     EXPECT_NE(help.out.find("select-channel N|none"), std::string::npos);
@@ -52,8 +64,8 @@ TEST_F(HartCliTest, UsageErrorsExitWithTwoAndOneLine) {
 TEST_F(HartCliTest, APortThatCannotBeOpenedExitsWithTwo) {
     const Result r = RunTool({"--device", "/nonexistent/tty", "identify"});
     EXPECT_EQ(r.status, kExitUsage);
-    EXPECT_NE(r.err.find("创建COM1失败"), std::string::npos);
-    EXPECT_NE(r.err.find("cannot open the port /nonexistent/tty"), std::string::npos);
+    // One line, naming the path the operator gave rather than a port number.
+    EXPECT_EQ(r.err, "tarvok-hart: cannot open /nonexistent/tty: 创建/nonexistent/tty失败\n");
 }
 
 TEST_F(HartCliTest, CommandsAgainstTheSimulatedFixture) {
