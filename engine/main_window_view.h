@@ -1,0 +1,62 @@
+// What the main worker needs of the main window. The window implements it
+// over its widgets (marshalling to its own thread), tests fake it. Every
+// call comes from a worker thread, never with the link locked.
+#pragma once
+
+#include <string>
+
+namespace engine {
+
+// Answers of a message box, with their Windows values.
+enum BoxResult : int {
+    kBoxAbandoned = 0,  // the program is closing: the box was never answered
+    IDOK = 1,
+    IDCANCEL = 2,
+    IDYES = 6,
+    IDNO = 7,
+};
+
+enum class BoxIcon { kNone, kError, kExclamation };
+enum class BoxButtons { kOk, kYesNo };
+
+// Captions of the boxes.
+inline constexpr const char* kCaptionError = "错误";
+inline constexpr const char* kCaptionNotice = "提示";
+// The application's own title, for the boxes that carry no caption of
+// their own.
+inline constexpr const char* kApplicationTitle = "Tarvok_Config";
+
+class CCalibrateWizard;
+
+class MainWindowView {
+public:
+    virtual ~MainWindowView() = default;
+
+    // The two readouts. Thread-safe, never wait for the user interface.
+    virtual void SetCurrentText(const std::string& text) = 0;
+    virtual std::string GetChannelText() = 0;
+    virtual void SetChannelText(const std::string& text) = 0;
+
+    // Carried out on the user-interface thread later; never wait.
+    virtual void CheckChannelItem(int n) = 0;
+    virtual void SetDeviceNumberText(const std::string& text) = 0;
+    // BeginBusy (true) and EndBusy (false): mouse clicks dropped and the
+    // wait cursor shown while busy.
+    virtual void SetBusy(bool busy) = 0;
+
+    // The device-number list's selection, -1 for none. Never waits.
+    virtual int GetDeviceNumberSelection() = 0;
+
+    // A modal box owned by the main window; the worker waits for the answer.
+    // kBoxAbandoned at once while the program is closing.
+    virtual int MessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                           BoxButtons buttons) = 0;
+
+    // The calibration flow's two dialogs, run modally on the user-interface
+    // thread while the worker waits. The channel prompt answers IDOK or
+    // IDCANCEL (kBoxAbandoned while closing); the wizard fills `wizard`.
+    virtual int RunChannelPrompt(const std::string& channel) = 0;
+    virtual void RunCalibrateWizard(CCalibrateWizard& wizard) = 0;
+};
+
+}  // namespace engine

@@ -1,0 +1,183 @@
+#include "engine/main_worker.h"
+
+#include <cstdio>
+
+#include "hart/decoders.h"
+#include "platform/clock.h"
+#include "serial/serial_link.h"
+
+namespace engine {
+
+CMainWorker::CMainWorker(MainWindowView& view) : m_view(view) {}
+
+CMainWorker::~CMainWorker() {
+    if (m_pWorkerThread.joinable()) {
+        RequestStop(false);
+        m_pWorkerThread.join();
+    }
+}
+
+void CMainWorker::PostOperation(int mode, int arg1, int arg2) {
+    {
+        std::lock_guard lock(m_slotMutex);
+        m_nMode = mode;
+        m_nArg1 = arg1;
+        m_nArg2 = arg2;
+    }
+    m_wake.Set();
+}
+
+Operation CMainWorker::PendingOperation() const {
+    std::lock_guard lock(m_slotMutex);
+    return {m_nMode, m_nArg1, m_nArg2};
+}
+
+void CMainWorker::Start(std::function<void()> onEnded) {
+    m_onEnded = std::move(onEnded);
+    // Set before the thread runs, not by it: a close that comes first must
+    // not be overwritten.
+    m_bRunning.store(1);
+    m_bEnded.store(false);
+    m_pWorkerThread = std::thread(WorkerThreadProc, this);
+}
+
+void CMainWorker::RequestStop(bool closePort) {
+    if (closePort) m_bClosePortOnExit.store(1);
+    m_bRunning.store(0);
+    m_wake.Set();
+}
+
+bool CMainWorker::WaitForEnd(uint32_t ms) {
+    if (!m_bEnded.load() && !m_endedEvent.Wait(ms) && !m_bEnded.load()) return false;
+    if (m_pWorkerThread.joinable()) m_pWorkerThread.join();
+    return true;
+}
+
+unsigned CMainWorker::WorkerThreadProc(CMainWorker* worker) {
+    worker->WorkerLoop();
+    return 1;
+}
+
+void CMainWorker::WorkerLoop() {
+    for (;;) {
+        const uint32_t idle = RunPass();
+        if (m_bRunning.load() == 0) break;
+        // Nothing to do: wait for a post rather than spin a core.
+        if (idle > 0) m_wake.Wait(idle);
+    }
+    const int32_t closePort = m_bClosePortOnExit.load();
+    m_bRunning.store(0);
+    if (closePort == 1) serial::ClosePort();
+    m_bEnded.store(true);
+    m_endedEvent.Set();
+    if (m_onEnded) m_onEnded();
+}
+
+uint32_t CMainWorker::RunPass() {
+    m_passes.fetch_add(1);
+    if (!serial::IsPortOpen()) return kIdleWaitMs;
+    const Operation op = PendingOperation();
+    switch (op.mode) {
+        case ModePollCurrent:
+            PollCurrent();
+            return 0;
+        case ModeCalibrate:
+            CalibrateCurrent();
+            return 0;
+        case ModeSwitchChannel:
+            SwitchChannel(op.arg1);
+            return 0;
+        case ModeWriteDeviceNumber:
+            WriteDeviceNumber();
+            return 0;
+        case ModeReadChannel:
+            ReadChannel();
+            return 0;
+        case ModeStepChannel:
+            return StepChannel();
+        default:
+            return kIdleWaitMs;
+    }
+}
+
+void CMainWorker::PollCurrent() {
+    if (hart::FixtureTransaction(2) != 1) hart::g_hartData.loopCurrent = 0.0f;
+    m_view.SetCurrentText(FormatLoopCurrent(hart::g_hartData.loopCurrent));
+}
+
+void CMainWorker::SwitchChannel(int n) {
+    hart::SetRequestDataCount(4);
+    hart::SetRequestFloat(0, DampingForSwitch(n));
+    if (hart::FixtureTransaction(34) == 1) {
+        m_view.SetChannelText(ChannelReadoutText(n));
+    } else {
+        char text[64];
+        std::snprintf(text, sizeof(text), "错误: 通道CH%d切换失败!", n);
+        m_view.MessageBox(text, kCaptionError, BoxIcon::kError, BoxButtons::kOk);
+    }
+    PostOperation(ModePollCurrent, 0, 0);
+}
+
+bool CMainWorker::ReadChannel() {
+    // A failed read stays pending and is tried again on the next pass.
+    if (hart::FixtureTransaction(15) != 1) return false;
+    const int n = ChannelFromDamping(hart::g_hartData.dampingValue);
+    m_view.CheckChannelItem(n < 0 ? kUncheckAll : n);
+    m_view.SetChannelText(ChannelReadoutText(n));
+    PostOperation(ModePollCurrent, 0, 0);
+    return true;
+}
+
+uint32_t CMainWorker::StepChannel() {
+    const int32_t quiet = static_cast<int32_t>(platform::Tick() - m_dwLastStepKey.load());
+    if (quiet <= kStepQuietMs) return static_cast<uint32_t>(kStepQuietMs - quiet + 1);
+    const int c = ChannelFromReadout(m_view.GetChannelText());
+    // Taken and cleared as one: a release meanwhile counts for the next step.
+    const int t = StepTargetOf(c, m_nStepCount.exchange(0));
+    SelectChannel(kChannelMenuNone + t);
+    return 0;
+}
+
+void CMainWorker::WriteDeviceNumber() {
+    const int selection = m_view.GetDeviceNumberSelection();
+    if (selection < 0) {
+        m_view.MessageBox("请选择地址", kApplicationTitle, BoxIcon::kNone, BoxButtons::kOk);
+        PostOperation(ModePollCurrent, 0, 0);
+        return;
+    }
+    const int n = selection + 1;
+    m_view.SetBusy(true);
+    hart::SetRequestDataCount(3);
+    hart::SetRequestByte(0, static_cast<uint8_t>(n >> 16));
+    hart::SetRequestByte(1, static_cast<uint8_t>(n >> 8));
+    hart::SetRequestByte(2, static_cast<uint8_t>(n));
+    hart::FixtureTransaction(182);  // no message either way
+    m_view.SetBusy(false);
+    PostOperation(ModePollCurrent, 0, 0);
+}
+
+void CMainWorker::CalibrateCurrent() {
+    // The calibration flow comes with the wizard; until then the request is
+    // dropped and polling resumes.
+    PostOperation(ModePollCurrent, 0, 0);
+}
+
+void CMainWorker::OnStepKeyReleased(int step) {
+    m_dwLastStepKey.store(platform::Tick());
+    m_nStepCount.fetch_add(step);
+    PostOperation(ModeStepChannel, 1, 0);
+}
+
+void CMainWorker::SelectChannel(int id) {
+    m_view.CheckChannelItem(id - kChannelMenuNone);
+    PostOperation(ModeSwitchChannel, id == kChannelMenuNone ? kSwitchToNone : id - kChannelMenuNone,
+                  0);
+}
+
+int CMainWorker::GetChannelIndex() { return ChannelFromReadout(m_view.GetChannelText()) - 1; }
+
+void CMainWorker::ShowDeviceNumber(int number) {
+    m_view.SetDeviceNumberText(DeviceNumberText(number));
+}
+
+}  // namespace engine

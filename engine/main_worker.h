@@ -1,0 +1,107 @@
+// The main worker: one thread that carries out the pending operation over
+// and over for the life of the main window. The window posts operations;
+// the worker runs them, writes the readouts and ends each operation by
+// posting the next (polling, mode 1, is the resting state).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "engine/main_window_view.h"
+#include "engine/operation_mode.h"
+#include "hart/transaction.h"
+#include "platform/auto_reset_event.h"
+
+namespace engine {
+
+// The pending-operation slot's contents, read as one set.
+struct Operation {
+    int32_t mode = 0;
+    int32_t arg1 = 0;
+    int32_t arg2 = 0;
+};
+
+class CMainWorker final : public hart::MainWindowServices {
+public:
+    explicit CMainWorker(MainWindowView& view);
+    ~CMainWorker() override;
+    CMainWorker(const CMainWorker&) = delete;
+    CMainWorker& operator=(const CMainWorker&) = delete;
+
+    // Replaces whatever was pending. Never waits; wakes an idle worker.
+    void PostOperation(int mode, int arg1, int arg2);
+    Operation PendingOperation() const;
+
+    // Starts the thread. onEnded runs on it as it ends, after the port has
+    // been closed (a window uses it to finish its close).
+    void Start(std::function<void()> onEnded = {});
+    // The window's close: the worker finishes the pass it is in, leaves its
+    // loop and closes the port when closePort is set.
+    void RequestStop(bool closePort);
+    bool IsRunning() const { return m_bRunning.load() != 0; }
+    bool HasEnded() const { return m_bEnded.load(); }
+    // Joins the thread if it has ended within ms clock milliseconds.
+    bool WaitForEnd(uint32_t ms);
+
+    // The user-interface half of the arrow-key rule: one call per physical
+    // release, +1 for Up and Left, -1 for Down and Right.
+    void OnStepKeyReleased(int step);
+
+    // The one channel selection: check mark at once, switch posted.
+    void SelectChannel(int id);
+
+    // The step rule for channel c with the steps counted so far.
+    int StepTarget(int c) const { return StepTargetOf(c, m_nStepCount.load()); }
+
+    // Called back by the transactions (hart::MainWindowServices).
+    int GetChannelIndex() override;
+    void ShowDeviceNumber(int number) override;
+
+    // The thread's body and its loop; public for tests that drive a pass.
+    static unsigned WorkerThreadProc(CMainWorker* worker);
+    void WorkerLoop();
+    // One pass over the pending operation; returns how long, in clock
+    // milliseconds, an idle worker may wait before the next (0: at once).
+    uint32_t RunPass();
+
+    // The operations.
+    void PollCurrent();
+    void CalibrateCurrent();
+    void SwitchChannel(int n);
+    void WriteDeviceNumber();
+    bool ReadChannel();
+    // 0 once the steps are applied, else the clock milliseconds still to wait.
+    uint32_t StepChannel();
+
+    int32_t StepCount() const { return m_nStepCount.load(); }
+    // Passes made so far (the idle worker's cost, for tests and benchmarks).
+    uint64_t Passes() const { return m_passes.load(); }
+
+    // Waits of an idle pass: nothing to do for so long, at most.
+    static constexpr uint32_t kIdleWaitMs = 250;
+
+private:
+    MainWindowView& m_view;
+
+    mutable std::mutex m_slotMutex;  // the slot is read and written as one set
+    int32_t m_nMode = ModeReadChannel;
+    int32_t m_nArg1 = 0;
+    int32_t m_nArg2 = 0;
+
+    std::atomic<int32_t> m_bRunning{0};
+    std::atomic<int32_t> m_bClosePortOnExit{0};
+    std::atomic<int32_t> m_nStepCount{0};
+    std::atomic<uint32_t> m_dwLastStepKey{0};
+    std::atomic<bool> m_bEnded{false};
+    std::atomic<uint64_t> m_passes{0};
+
+    platform::AutoResetEvent m_wake;  // a post or a stop ends an idle wait
+    platform::AutoResetEvent m_endedEvent;
+    std::function<void()> m_onEnded;
+    std::thread m_pWorkerThread;
+};
+
+}  // namespace engine

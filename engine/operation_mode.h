@@ -1,0 +1,55 @@
+// The main worker's operation codes and the five ways a fixture channel is
+// written down. Every conversion between them lives here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace engine {
+
+enum OperationMode : int32_t {
+    ModePollCurrent = 1,
+    ModeCalibrate = 2,
+    ModeSwitchChannel = 3,
+    ModeWriteDeviceNumber = 4,
+    ModeReadChannel = 5,
+    ModeStepChannel = 6,
+};
+
+// Channel n (1-32) or none, as the channel menu's command ids.
+inline constexpr int kChannelMenuNone = 32773;  // "无"; CH n is kChannelMenuNone + n
+inline constexpr int kChannelMenuLast = kChannelMenuNone + 32;
+// Mode 3's argument for none.
+inline constexpr int kSwitchToNone = 255;
+// CheckChannelItem's value that leaves every item unchecked.
+inline constexpr int kUncheckAll = 255;
+// The fixture's damping value for none.
+inline constexpr float kDampingNone = 32.0f;
+// Arrow-key steps are applied once the keys have been quiet this long.
+inline constexpr int32_t kStepQuietMs = 500;
+
+// The channel readout's text: "01".."32", or "00" for anything else.
+std::string ChannelReadoutText(int n);
+// The readout text back to n, as atoi reads it: 0 for "00".
+int ChannelFromReadout(const std::string& text);
+
+// Mode 3's damping value: n - 1, and 32.0 (none) for anything above 32.
+float DampingForSwitch(int n);
+
+// A damping value read back (command 15) as the channel to check and show:
+// 0..32 (0 is none), or -1 when it names no channel at all (below 0, above
+// 32, not a number). Truncates toward zero.
+int ChannelFromDamping(float damping);
+
+// The step rule: the channel that `steps` net arrow-key steps lead to from
+// channel c (0 for none). 0 when the net count is a multiple of 33; none is
+// passed over otherwise.
+int StepTargetOf(int c, int steps);
+
+// " %.03f" below 10 mA, "%.03f" from 10 mA.
+std::string FormatLoopCurrent(float ma);
+
+// "设备%d #".
+std::string DeviceNumberText(int number);
+
+}  // namespace engine

@@ -1,0 +1,101 @@
+// A main window for the engine's tests: keeps what the worker shows, with
+// the clock tick of each change, and answers its boxes from a script.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/main_window_view.h"
+#include "platform/clock.h"
+
+namespace engine::test {
+
+struct Box {
+    std::string text;
+    std::string caption;
+    BoxIcon icon;
+    BoxButtons buttons;
+};
+
+class FakeView : public MainWindowView {
+public:
+    void SetCurrentText(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        currentTexts_.push_back(text);
+    }
+    std::string GetChannelText() override {
+        std::lock_guard lock(mutex_);
+        return channelText_;
+    }
+    void SetChannelText(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        channelText_ = text;
+    }
+    void CheckChannelItem(int n) override {
+        std::lock_guard lock(mutex_);
+        checks_.push_back({n, platform::Tick()});
+    }
+    void SetDeviceNumberText(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        deviceNumberText_ = text;
+    }
+    void SetBusy(bool busy) override {
+        std::lock_guard lock(mutex_);
+        busy_.push_back(busy);
+    }
+    int GetDeviceNumberSelection() override { return selection.load(); }
+    int MessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                   BoxButtons buttons) override {
+        std::lock_guard lock(mutex_);
+        boxes_.push_back({text, caption, icon, buttons});
+        if (answers_.empty()) return buttons == BoxButtons::kOk ? IDOK : IDNO;
+        const int a = answers_.front();
+        answers_.pop_front();
+        return a;
+    }
+    int RunChannelPrompt(const std::string&) override { return IDCANCEL; }
+    void RunCalibrateWizard(CCalibrateWizard&) override {}
+
+    struct Check {
+        int n;
+        uint32_t tick;
+    };
+    std::vector<std::string> CurrentTexts() {
+        std::lock_guard lock(mutex_);
+        return currentTexts_;
+    }
+    std::vector<Check> Checks() {
+        std::lock_guard lock(mutex_);
+        return checks_;
+    }
+    std::vector<Box> Boxes() {
+        std::lock_guard lock(mutex_);
+        return boxes_;
+    }
+    std::vector<bool> Busy() {
+        std::lock_guard lock(mutex_);
+        return busy_;
+    }
+    std::string DeviceNumberText() {
+        std::lock_guard lock(mutex_);
+        return deviceNumberText_;
+    }
+    void SetChannel(const std::string& text) { SetChannelText(text); }
+
+    std::atomic<int> selection{0};
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> currentTexts_;
+    std::string channelText_ = "00";
+    std::vector<Check> checks_;
+    std::string deviceNumberText_;
+    std::vector<bool> busy_;
+    std::vector<Box> boxes_;
+    std::deque<int> answers_;
+};
+
+}  // namespace engine::test

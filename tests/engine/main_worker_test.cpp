@@ -1,0 +1,335 @@
+// The main worker against the simulated fixture, with a fake window.
+#include "engine/main_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "fake_view.h"
+#include "hart/transaction.h"
+#include "platform/clock.h"
+#include "serial/port_factory.h"
+#include "serial/serial_link.h"
+#include "sim/simulated_fixture.h"
+
+namespace engine {
+namespace {
+
+using sim::LineEvent;
+using test::FakeView;
+
+TEST(ChannelCodings, EveryWayAChannelIsWrittenDown) {
+    EXPECT_EQ(ChannelReadoutText(1), "01");
+    EXPECT_EQ(ChannelReadoutText(9), "09");
+    EXPECT_EQ(ChannelReadoutText(32), "32");
+    EXPECT_EQ(ChannelReadoutText(255), "00");
+    EXPECT_EQ(ChannelFromReadout("00"), 0);
+    EXPECT_EQ(ChannelFromReadout("07"), 7);
+
+    EXPECT_EQ(DampingForSwitch(1), 0.0f);
+    EXPECT_EQ(DampingForSwitch(32), 31.0f);
+    EXPECT_EQ(DampingForSwitch(kSwitchToNone), 32.0f);
+
+    // Read back: 0 is none ("00", "无" checked), -1 names no channel.
+    EXPECT_EQ(ChannelFromDamping(0.0f), 1);
+    EXPECT_EQ(ChannelFromDamping(31.9f), 32);
+    EXPECT_EQ(ChannelFromDamping(32.0f), 0);
+    EXPECT_EQ(ChannelFromDamping(33.0f), -1);
+    EXPECT_EQ(ChannelFromDamping(-2.0f), -1);
+    EXPECT_EQ(ChannelFromDamping(-0.5f), 1) << "truncated toward zero";
+    EXPECT_EQ(ChannelFromDamping(std::numeric_limits<float>::quiet_NaN()), -1);
+    EXPECT_EQ(ChannelFromDamping(1e30f), -1);
+}
+
+TEST(LoopCurrentText, BlankBelowTenMilliamps) {
+    EXPECT_EQ(FormatLoopCurrent(4.0f), " 4.000");
+    EXPECT_EQ(FormatLoopCurrent(0.0f), " 0.000");
+    EXPECT_EQ(FormatLoopCurrent(9.9996f), " 10.000") << "below 10, rounded up by the format";
+    EXPECT_EQ(FormatLoopCurrent(10.0f), "10.000");
+    EXPECT_EQ(FormatLoopCurrent(12.5f), "12.500");
+    EXPECT_EQ(DeviceNumberText(3), "设备3 #");
+}
+
+TEST(StepRule, EveryNetCountFromEveryChannel) {
+    EXPECT_EQ(StepTargetOf(5, 3), 8);
+    EXPECT_EQ(StepTargetOf(1, -1), 32);
+    EXPECT_EQ(StepTargetOf(32, 1), 1);
+    EXPECT_EQ(StepTargetOf(0, 1), 1);
+    EXPECT_EQ(StepTargetOf(0, -1), 32);
+    EXPECT_EQ(StepTargetOf(7, 0), 0) << "up then down: none";
+    for (int c = 0; c <= 32; ++c) {
+        for (int s = -99; s <= 99; ++s) {
+            const int t = StepTargetOf(c, s);
+            if (s % 33 == 0) {
+                EXPECT_EQ(t, 0) << c << " " << s;
+                continue;
+            }
+            // Walk the ring of none and CH1..CH32 one step at a time, then
+            // step off none in the direction of travel.
+            int p = c;
+            for (int i = 0; i < std::abs(s % 33); ++i) p = (p + (s > 0 ? 1 : 32)) % 33;
+            if (p == 0) p = s > 0 ? 1 : 32;
+            EXPECT_EQ(t, p) << c << " " << s;
+        }
+    }
+}
+
+// Counts closes of the port the link holds.
+class CountingPort final : public serial::ComPort {
+public:
+    CountingPort(std::unique_ptr<serial::ComPort> port, std::atomic<int>& closes)
+        : port_(std::move(port)), closes_(closes) {}
+    bool Open(const std::string& d) override { return port_->Open(d); }
+    void Close() override {
+        if (port_->IsOpen()) ++closes_;
+        port_->Close();
+    }
+    bool IsOpen() const override { return port_->IsOpen(); }
+    bool ConfigureLine() override { return port_->ConfigureLine(); }
+    bool ReleaseRts() override { return port_->ReleaseRts(); }
+    void SetDtr(bool on) override { port_->SetDtr(on); }
+    void SetRts(bool on) override { port_->SetRts(on); }
+    bool CarrierDetect() override { return port_->CarrierDetect(); }
+    size_t QueuedInput() override { return port_->QueuedInput(); }
+    long Read(uint8_t* b, size_t n) override { return port_->Read(b, n); }
+    long Write(const uint8_t* d, size_t n) override { return port_->Write(d, n); }
+    void Purge(bool i, bool o) override { port_->Purge(i, o); }
+    serial::WaitResult WaitForInput() override { return port_->WaitForInput(); }
+    void CancelWait() override { port_->CancelWait(); }
+    bool HasVanished() const override { return port_->HasVanished(); }
+
+private:
+    std::unique_ptr<serial::ComPort> port_;
+    std::atomic<int>& closes_;
+};
+
+sim::FixtureConfig Config() {
+    sim::FixtureConfig c;
+    c.activeChannel = 4;  // CH5
+    for (int ch = 0; ch < 8; ++ch) {
+        sim::TransmitterConfig t;
+        t.channel = ch;
+        t.deviceId = {0x00, 0x10, static_cast<uint8_t>(ch + 1)};
+        t.initialCurrentMa = 4.0f + 2.0f * static_cast<float>(ch);
+        c.transmitters.push_back(t);
+    }
+    return c;
+}
+
+class MainWorkerTest : public ::testing::Test {
+protected:
+    explicit MainWorkerTest(double scale = 10.0) : scale_(scale) {}
+
+    void SetUp() override {
+        platform::SetTimeScale(scale_);
+        hart::ResetHartState();
+        serial::SetPortFactory(serial::SinglePortFactory(
+            1, [this] { return std::make_unique<CountingPort>(fixture.CreatePort(), closes); }));
+        hart::g_pMainDlg = &worker;
+    }
+    void TearDown() override {
+        worker.RequestStop(true);
+        serial::RaiseAbort();
+        worker.WaitForEnd(60000);
+        serial::LowerAbort();
+        serial::ClosePort();
+        hart::g_pMainDlg = nullptr;
+        serial::SetPortFactory({});
+        platform::SetTimeScale(1.0);
+    }
+
+    // Commands of the master's frames in the order they went out.
+    std::vector<int> Commands() {
+        std::vector<int> out;
+        for (const auto& e : fixture.LineLog()) {
+            if (e.kind != LineEvent::kMasterFrame) continue;
+            size_t d = 0;
+            while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
+            if (d >= e.bytes.size()) continue;
+            const size_t at = d + ((e.bytes[d] & 0x80) ? 6 : 2);
+            if (at < e.bytes.size()) out.push_back(e.bytes[at]);
+        }
+        return out;
+    }
+    std::vector<uint8_t> DataOf(int command) {
+        for (const auto& e : fixture.LineLog()) {
+            if (e.kind != LineEvent::kMasterFrame) continue;
+            size_t d = 0;
+            while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
+            if (d + 7 >= e.bytes.size() || e.bytes[d + 6] != command) continue;
+            const size_t n = e.bytes[d + 7];
+            return {e.bytes.begin() + d + 8, e.bytes.begin() + d + 8 + n};
+        }
+        return {};
+    }
+    template <typename Pred>
+    bool WaitFor(Pred pred, uint32_t ms = 20000) {
+        const uint32_t start = platform::Tick();
+        while (!pred()) {
+            if (platform::Tick() - start > ms) return false;
+            platform::Sleep(10);
+        }
+        return true;
+    }
+    bool Polling() { return !view.CurrentTexts().empty(); }
+    void StartPolling() {
+        ASSERT_EQ(serial::OpenPort(1), 1);
+        worker.Start();
+        ASSERT_TRUE(WaitFor([&] { return Polling(); }));
+    }
+
+    double scale_;
+    sim::SimulatedFixture fixture{Config()};
+    std::atomic<int> closes{0};
+    FakeView view;
+    CMainWorker worker{view};
+};
+
+TEST_F(MainWorkerTest, StartsByReadingTheChannelThenPolls) {
+    StartPolling();
+    ASSERT_TRUE(WaitFor([&] { return view.CurrentTexts().size() >= 2; }));
+    const auto commands = Commands();
+    ASSERT_GE(commands.size(), 4u);
+    EXPECT_EQ(std::vector<int>(commands.begin(), commands.begin() + 4),
+              (std::vector<int>{0, 15, 2, 2}));
+    EXPECT_EQ(view.GetChannelText(), "05");
+    ASSERT_EQ(view.Checks().size(), 1u);
+    EXPECT_EQ(view.Checks()[0].n, 5);
+    EXPECT_EQ(view.DeviceNumberText(), "设备1 #");
+    // CH5 carries 12 mA, read through the fixture's uncalibrated converter.
+    EXPECT_EQ(view.CurrentTexts().back().substr(0, 3), "12.");
+    EXPECT_EQ(worker.PendingOperation().mode, ModePollCurrent);
+}
+
+TEST_F(MainWorkerTest, SwitchesAndStepsFromTheReadout) {
+    StartPolling();
+    worker.SelectChannel(kChannelMenuNone + 7);
+    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "07"; }));
+    EXPECT_EQ(fixture.ActiveChannel(), 6);
+    EXPECT_EQ(DataOf(34), (std::vector<uint8_t>{0x40, 0xC0, 0x00, 0x00})) << "6.0";
+
+    worker.SelectChannel(kChannelMenuNone);  // "无"
+    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "00"; }));
+    EXPECT_EQ(fixture.ActiveChannel(), -1);
+    EXPECT_EQ(view.Checks().back().n, 0);
+
+    // Up, Up, Down within the quiet time: one step up, from none to CH1.
+    worker.OnStepKeyReleased(1);
+    worker.OnStepKeyReleased(1);
+    worker.OnStepKeyReleased(-1);
+    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "01"; }));
+    EXPECT_EQ(worker.StepCount(), 0);
+
+    // Steps whose mode 6 was replaced stay counted for the next release.
+    worker.OnStepKeyReleased(1);
+    worker.OnStepKeyReleased(1);
+    worker.PostOperation(ModePollCurrent, 0, 0);
+    platform::Sleep(1500);
+    EXPECT_EQ(view.GetChannelText(), "01");
+    EXPECT_EQ(worker.StepCount(), 2);
+    worker.OnStepKeyReleased(1);
+    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "04"; }));
+}
+
+TEST_F(MainWorkerTest, AFailedSwitchKeepsTheReadoutAndTellsTheOperator) {
+    StartPolling();
+    ASSERT_EQ(view.GetChannelText(), "05");
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    worker.SelectChannel(kChannelMenuNone + 9);
+    ASSERT_TRUE(WaitFor([&] { return !view.Boxes().empty(); }));
+    const auto box = view.Boxes().front();
+    EXPECT_EQ(box.text, "错误: 通道CH9切换失败!");
+    EXPECT_EQ(box.caption, "错误");
+    EXPECT_EQ(box.icon, BoxIcon::kError);
+    EXPECT_EQ(view.GetChannelText(), "05") << "the readout keeps the channel";
+    EXPECT_EQ(view.Checks().back().n, 9) << "the menu keeps the choice";
+    ASSERT_TRUE(WaitFor([&] { return view.CurrentTexts().back() == " 0.000"; }))
+        << "failed polls show zero";
+}
+
+TEST_F(MainWorkerTest, AChoiceMadeWithoutAPortGivesWayToReadingTheChannel) {
+    worker.Start();
+    worker.SelectChannel(kChannelMenuNone + 3);
+    platform::Sleep(1000);
+    EXPECT_TRUE(fixture.LineLog().empty()) << "no port: nothing is sent";
+    EXPECT_EQ(worker.PendingOperation().mode, ModeSwitchChannel);
+    // What a successful port choice does: open, then read the channel.
+    ASSERT_EQ(serial::OpenPort(1), 1);
+    worker.PostOperation(ModeReadChannel, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return Polling(); }));
+    EXPECT_EQ(view.GetChannelText(), "05");
+    const auto commands = Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 34), 0);
+}
+
+TEST_F(MainWorkerTest, AnIdleWorkerWithoutAPortWaitsInsteadOfSpinning) {
+    worker.Start();
+    platform::Sleep(2000);
+    // Two seconds of the clock with nothing to do: a handful of passes.
+    EXPECT_LE(worker.Passes(), 2000u / CMainWorker::kIdleWaitMs + 3);
+    // A post still wakes it at once.
+    ASSERT_EQ(serial::OpenPort(1), 1);
+    worker.PostOperation(ModeReadChannel, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return Polling(); }, 8000));
+}
+
+TEST_F(MainWorkerTest, CloseClosesThePortOnceAfterThePass) {
+    StartPolling();
+    worker.RequestStop(true);
+    ASSERT_TRUE(worker.WaitForEnd(20000));
+    EXPECT_FALSE(serial::IsPortOpen());
+    EXPECT_EQ(closes.load(), 1);
+    EXPECT_EQ(serial::ClosePort(), 0) << "nothing left to close";
+    EXPECT_EQ(closes.load(), 1);
+}
+
+TEST_F(MainWorkerTest, DeviceNumberWriteSendsTheChosenEntry) {
+    StartPolling();
+    view.selection = 2;  // "设备3 #"
+    worker.PostOperation(ModeWriteDeviceNumber, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return fixture.DeviceNumber() == 3u; }));
+    EXPECT_EQ(DataOf(182), (std::vector<uint8_t>{0x00, 0x00, 0x03}));
+    ASSERT_TRUE(WaitFor([&] { return view.Busy().size() == 2; }));
+    EXPECT_EQ(view.Busy(), (std::vector<bool>{true, false}));
+    EXPECT_TRUE(view.Boxes().empty()) << "no message either way";
+    // The number shows at the next identification, not before.
+    EXPECT_EQ(view.DeviceNumberText(), "设备1 #");
+    hart::ForgetFixture();
+    ASSERT_TRUE(WaitFor([&] { return view.DeviceNumberText() == "设备3 #"; }));
+
+    view.selection = -1;
+    worker.PostOperation(ModeWriteDeviceNumber, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return !view.Boxes().empty(); }));
+    EXPECT_EQ(view.Boxes()[0].text, "请选择地址");
+    EXPECT_EQ(view.Boxes()[0].caption, kApplicationTitle);
+}
+
+// On the real clock, across the tick's wrap: the 500 ms rule.
+class MainWorkerRealTimeTest : public MainWorkerTest {
+protected:
+    MainWorkerRealTimeTest() : MainWorkerTest(1.0) {}
+};
+
+TEST_F(MainWorkerRealTimeTest, KeysReleasedEvery400MsSwitchOnce500MsAfterTheLast) {
+    platform::SetTimeScale(10.0);
+    StartPolling();
+    platform::SetTimeScale(1.0);
+    platform::SetTick(0xFFFFFFFFu - 1000u);
+    const size_t checksBefore = view.Checks().size();
+    uint32_t last = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) platform::Sleep(400);
+        last = platform::Tick();
+        worker.OnStepKeyReleased(1);
+    }
+    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "09"; }, 10000));
+    const auto checks = view.Checks();
+    ASSERT_EQ(checks.size(), checksBefore + 1) << "one switch for the four releases";
+    const uint32_t after = checks.back().tick - last;
+    EXPECT_GT(after, 500u);
+    EXPECT_LE(after, 500u + 15u);
+}
+
+}  // namespace
+}  // namespace engine
