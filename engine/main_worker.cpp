@@ -1,7 +1,10 @@
 #include "engine/main_worker.h"
 
 #include <cstdio>
+#include <initializer_list>
+#include <utility>
 
+#include "engine/calibrate_wizard.h"
 #include "hart/decoders.h"
 #include "platform/clock.h"
 #include "serial/serial_link.h"
@@ -45,6 +48,7 @@ void CMainWorker::RequestStop(bool closePort) {
     if (closePort) m_bClosePortOnExit.store(1);
     m_bRunning.store(0);
     m_wake.Set();
+    m_stopEvent.Set();
 }
 
 bool CMainWorker::WaitForEnd(uint32_t ms) {
@@ -156,9 +160,93 @@ void CMainWorker::WriteDeviceNumber() {
     PostOperation(ModePollCurrent, 0, 0);
 }
 
+namespace {
+
+// One step of the fixture's calibration command: 20 data bytes of which only
+// those given are written; the rest keep what earlier requests left.
+int CalibrationStep(std::initializer_list<std::pair<int, uint8_t>> bytes,
+                    std::initializer_list<std::pair<int, float>> floats = {}) {
+    hart::SetRequestDataCount(20);
+    for (const auto& [position, value] : bytes) hart::SetRequestByte(position, value);
+    for (const auto& [position, value] : floats) hart::SetRequestFloat(position, value);
+    return hart::FixtureTransaction(201);
+}
+
+int SelectDamping(float value) {
+    hart::SetRequestDataCount(4);
+    hart::SetRequestFloat(0, value);
+    return hart::FixtureTransaction(34);
+}
+
+}  // namespace
+
+bool CMainWorker::SleepUnlessStopping(uint32_t ms) {
+    const uint32_t start = platform::Tick();
+    while (m_bRunning.load() != 0) {
+        const uint32_t elapsed = platform::Tick() - start;
+        if (elapsed >= ms) return true;
+        m_stopEvent.Wait(ms - elapsed);
+    }
+    return false;
+}
+
 void CMainWorker::CalibrateCurrent() {
-    // The calibration flow comes with the wizard; until then the request is
-    // dropped and polling resumes.
+    // ok: the outcome so far; report: whether a failure is told at the end.
+    bool ok = true;
+    bool report = true;
+    CCalibrateWizard wizard;
+
+    if (m_view.RunChannelPrompt(m_view.GetChannelText()) != IDOK) ok = report = false;
+    const int ch = GetChannelIndex();
+    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x00}, {4, 0x00}}) == 1;
+    if (ok) {
+        m_view.RunCalibrateWizard(wizard);
+        wizard.StopAndJoin();
+        if (wizard.Result() == 2) ok = report = false;
+    }
+    m_view.SetBusy(true);
+    if (ok) ok = SelectDamping(kDampingNone) == 1;  // no channel while unplugged
+    if (ok) {
+        m_view.MessageBox("提示: 请拔出当前通道变送器, 并点击\"确定\"!", kCaptionNotice,
+                          BoxIcon::kExclamation, BoxButtons::kOk);
+        ok = SleepUnlessStopping(3000);
+    }
+    if (ok) {
+        hart::SetRequestDataCount(4);
+        hart::SetRequestByte(0, 4);
+        hart::SetRequestByte(1, 0);
+        hart::SetRequestByte(2, 1);
+        hart::SetRequestByte(3, 2);
+        ok = hart::FixtureTransaction(33) == 1;
+        if (ok) wizard.SetPoint(0, {hart::g_hartData.deviceVariables[0].value, 0.0f});
+    }
+    if (ok) {
+        m_view.MessageBox("提示: 插回变送器, 并点击\"确定\"!", kCaptionNotice,
+                          BoxIcon::kExclamation, BoxButtons::kOk);
+    }
+    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x00}, {4, 0x00}}) == 1;
+    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x02}, {3, 0x06}}) == 1;
+    for (int i = 0; ok && i < 6; ++i) {
+        const CalibrationPoint p = wizard.Point(i);
+        ok = CalibrationStep({{0, 0x5A},
+                              {1, 0xA5},
+                              {2, 0x04},
+                              {3, static_cast<uint8_t>(i)},
+                              {4, 0x00},
+                              {5, 0x0C},
+                              {10, 0x0C}},
+                             {{6, p.measured}, {11, p.reference}}) == 1;
+    }
+    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x01}, {4, 0x00}}) == 1;
+    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0xFA}}) == 1;
+    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0xFF}}) == 1;
+    // The channel active before, or none when there was none (-1 would be
+    // no channel code at all).
+    if (ok) ok = SelectDamping(ch < 0 ? kDampingNone : static_cast<float>(ch)) == 1;
+    m_view.SetBusy(false);
+    if (!ok && report) {
+        m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);
+    }
     PostOperation(ModePollCurrent, 0, 0);
 }
 

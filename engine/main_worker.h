@@ -84,6 +84,9 @@ public:
     static constexpr uint32_t kIdleWaitMs = 250;
 
 private:
+    // False, early, when the window closes meanwhile.
+    bool SleepUnlessStopping(uint32_t ms);
+
     MainWindowView& m_view;
 
     mutable std::mutex m_slotMutex;  // the slot is read and written as one set
@@ -100,6 +103,7 @@ private:
 
     platform::AutoResetEvent m_wake;  // a post or a stop ends an idle wait
     platform::AutoResetEvent m_endedEvent;
+    platform::AutoResetEvent m_stopEvent;
     std::function<void()> m_onEnded;
     std::thread m_pWorkerThread;
 };

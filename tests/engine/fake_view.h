@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,8 +57,31 @@ public:
         answers_.pop_front();
         return a;
     }
-    int RunChannelPrompt(const std::string&) override { return IDCANCEL; }
-    void RunCalibrateWizard(CCalibrateWizard&) override {}
+    int RunChannelPrompt(const std::string& channel) override {
+        {
+            std::lock_guard lock(mutex_);
+            prompts_.push_back(channel);
+        }
+        return channelPrompt ? channelPrompt() : IDCANCEL;
+    }
+    void RunCalibrateWizard(CCalibrateWizard& wizard) override {
+        {
+            std::lock_guard lock(mutex_);
+            ++wizards_;
+        }
+        if (wizardDriver) wizardDriver(wizard);
+    }
+    std::vector<std::string> Prompts() {
+        std::lock_guard lock(mutex_);
+        return prompts_;
+    }
+    int Wizards() {
+        std::lock_guard lock(mutex_);
+        return wizards_;
+    }
+    // Set before the worker starts.
+    std::function<int()> channelPrompt;
+    std::function<void(CCalibrateWizard&)> wizardDriver;
 
     struct Check {
         int n;
@@ -96,6 +120,8 @@ private:
     std::vector<bool> busy_;
     std::vector<Box> boxes_;
     std::deque<int> answers_;
+    std::vector<std::string> prompts_;
+    int wizards_ = 0;
 };
 
 }  // namespace engine::test

@@ -1,0 +1,100 @@
+// The current-calibration wizard's logic, apart from its dialog: a worker
+// of its own fixes the transmitter on the active channel at 4, 8, 12, 16 and
+// 20 mA in turn and keeps showing what the fixture measures; each Next takes
+// a point (measured, reference typed by the operator). The dialog (app/)
+// forwards its buttons, timer and close here and shows what the view is
+// told.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/auto_reset_event.h"
+
+namespace engine {
+
+struct CalibrationPoint {
+    float measured = 0.0f;   // what the fixture reads, mA
+    float reference = 0.0f;  // what the ammeter shows, mA
+};
+
+// What the wizard's worker shows through its dialog. Called on the wizard's
+// worker thread; the dialog carries it out on its own thread.
+class CalibrateWizardView {
+public:
+    virtual ~CalibrateWizardView() = default;
+    virtual void SetInstructionText(const std::string& text) = 0;  // edit 1014
+    virtual void SetMeasuredText(const std::string& text) = 0;     // edit 1016
+    virtual void SetReferenceText(const std::string& text) = 0;    // edit 1017
+    // The error box of a failed command 40, owned by the dialog; the worker
+    // waits for the answer: IDOK tries again, IDCANCEL (or kBoxAbandoned)
+    // stops the wizard.
+    virtual int ErrorBox(const std::string& text) = 0;
+    // The worker has ended: the dialog starts its 10 ms timer, whose tick
+    // calls OnTimer and closes the dialog.
+    virtual void WorkerEnded() = 0;
+};
+
+// The current the transmitter is to be fixed at, in whole mA; 100 is the
+// stop mark.
+int FixedCurrent();
+inline constexpr int kStopMark = 100;
+
+class CCalibrateWizard {
+public:
+    CCalibrateWizard();
+    ~CCalibrateWizard();
+    CCalibrateWizard(const CCalibrateWizard&) = delete;
+    CCalibrateWizard& operator=(const CCalibrateWizard&) = delete;
+
+    // OnInitDialog: starts the worker.
+    void Start(CalibrateWizardView& view);
+
+    // Next (button 1002, or Enter): the texts of edits 1016 and 1017 become
+    // the point of the current fixed now.
+    void OnNext(const std::string& measuredText, const std::string& referenceText);
+    // The 取消 button: the worker ends after what it is doing.
+    void OnStop();
+    // The hidden OK button, Esc, the close box: the same stop.
+    void OnOK() { OnStop(); }
+    void OnCancel() { OnStop(); }
+    // The timer set when the worker ended: the outcome.
+    void OnTimer();
+
+    bool WorkerEnded() const { return m_bWorkerEnded.load(); }
+    // Stops the worker and waits for it (after its current transaction).
+    void StopAndJoin();
+
+    // 1 completed, 2 cancelled.
+    int Result() const { return m_nResult.load(); }
+    CalibrationPoint Point(int index) const;
+    void SetPoint(int index, CalibrationPoint point);
+
+    // The worker's body.
+    static unsigned CalibrateThreadProc(CCalibrateWizard* wizard);
+    void CalibrateLoop();
+
+private:
+    // Takes a pending Next: advances the current unless stopped. False
+    // when the worker should end.
+    bool TakeNext(bool& fix, int& current);
+
+    CalibrateWizardView* m_view = nullptr;
+    std::thread m_pWorker;
+    std::atomic<bool> m_bWorkerEnded{false};
+    std::atomic<int32_t> m_nResult{2};
+
+    // The current, the Next flag and the stop, changed together so that a
+    // stop and a Next can never overwrite each other.
+    mutable std::mutex m_mutex;
+    int32_t m_bNext = 0;
+    bool m_bStopped = false;
+    std::array<CalibrationPoint, 6> m_points{};
+    platform::AutoResetEvent m_wake;  // a Next or a stop
+};
+
+}  // namespace engine

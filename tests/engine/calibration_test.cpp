@@ -1,0 +1,324 @@
+// The calibration flow and its wizard against the simulated fixture: the
+// operator's part is played by the test.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "engine/calibrate_wizard.h"
+#include "engine/main_worker.h"
+#include "fake_view.h"
+#include "hart/decoders.h"
+#include "hart/transaction.h"
+#include "platform/clock.h"
+#include "serial/port_factory.h"
+#include "serial/serial_link.h"
+#include "sim/simulated_fixture.h"
+
+namespace engine {
+namespace {
+
+using sim::LineEvent;
+using test::FakeView;
+using Bytes = std::vector<uint8_t>;
+
+// The wizard's dialog as the test sees it.
+class FakeWizardView : public CalibrateWizardView {
+public:
+    void SetInstructionText(const std::string& t) override { Set(instruction_, t); }
+    void SetMeasuredText(const std::string& t) override {
+        std::lock_guard lock(mutex_);
+        measured_ = t;
+        ++measurements_;
+    }
+    void SetReferenceText(const std::string& t) override { Set(reference_, t); }
+    int ErrorBox(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        errors_.push_back(text);
+        return errors_.size() < 3 ? IDOK : IDCANCEL;  // tries twice, then leaves
+    }
+    void WorkerEnded() override { ended_ = true; }
+
+    std::string Measured() { return Get(measured_); }
+    std::string Reference() { return Get(reference_); }
+    std::string Instruction() { return Get(instruction_); }
+    int Measurements() {
+        std::lock_guard lock(mutex_);
+        return measurements_;
+    }
+    std::vector<std::string> Errors() {
+        std::lock_guard lock(mutex_);
+        return errors_;
+    }
+    bool Ended() const { return ended_.load(); }
+
+private:
+    void Set(std::string& field, const std::string& t) {
+        std::lock_guard lock(mutex_);
+        field = t;
+    }
+    std::string Get(const std::string& field) {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+    std::mutex mutex_;
+    std::string instruction_, measured_, reference_;
+    int measurements_ = 0;
+    std::vector<std::string> errors_;
+    std::atomic<bool> ended_{false};
+};
+
+template <typename Pred>
+bool WaitFor(Pred pred, uint32_t ms = 60000) {
+    const uint32_t start = platform::Tick();
+    while (!pred()) {
+        if (platform::Tick() - start > ms) return false;
+        platform::Sleep(10);
+    }
+    return true;
+}
+
+float FloatAt(const Bytes& b, size_t at) {
+    const uint32_t u = (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) |
+                       (uint32_t(b[at + 2]) << 8) | b[at + 3];
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+
+sim::FixtureConfig Config() {
+    sim::FixtureConfig c;
+    c.activeChannel = 4;  // CH5
+    sim::TransmitterConfig t;
+    t.channel = 4;
+    t.deviceId = {0x00, 0x10, 0x05};
+    t.initialCurrentMa = 12.0f;
+    c.transmitters.push_back(t);
+    return c;
+}
+
+class CalibrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetTimeScale(20.0);
+        hart::ResetHartState();
+        serial::SetPortFactory(
+            serial::SinglePortFactory(1, [this] { return fixture.CreatePort(); }));
+        hart::g_pMainDlg = &worker;
+        ASSERT_EQ(serial::OpenPort(1), 1);
+    }
+    void TearDown() override {
+        worker.RequestStop(true);
+        serial::RaiseAbort();
+        worker.WaitForEnd(60000);
+        serial::LowerAbort();
+        serial::ClosePort();
+        hart::g_pMainDlg = nullptr;
+        serial::SetPortFactory({});
+        platform::SetTimeScale(1.0);
+    }
+
+    struct Frame {
+        int command;
+        Bytes data;
+    };
+    std::vector<Frame> Frames() {
+        std::vector<Frame> out;
+        for (const auto& e : fixture.LineLog()) {
+            if (e.kind != LineEvent::kMasterFrame) continue;
+            size_t d = 0;
+            while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
+            if (d + 7 >= e.bytes.size() || e.bytes[d] != 0x82) continue;
+            const size_t n = e.bytes[d + 7];
+            out.push_back(
+                {e.bytes[d + 6], Bytes(e.bytes.begin() + d + 8, e.bytes.begin() + d + 8 + n)});
+        }
+        return out;
+    }
+    std::vector<Bytes> Calibration() {
+        std::vector<Bytes> out;
+        for (auto& f : Frames())
+            if (f.command == 201) out.push_back(f.data);
+        return out;
+    }
+    // Starts the worker polling, then asks for a calibration.
+    void Calibrate() {
+        worker.Start();
+        ASSERT_TRUE(WaitFor([&] { return !view.CurrentTexts().empty(); }));
+        fixture.ClearLineLog();
+        worker.PostOperation(ModeCalibrate, 0, 0);
+    }
+    bool Done() {
+        return view.Busy().size() >= 2 && worker.PendingOperation().mode == ModePollCurrent;
+    }
+    // The operator: at each current, waits for a fresh measurement, types
+    // what the ammeter shows (the loop's true current) and presses Next.
+    void PlayOperator(CCalibrateWizard& wizard, int points) {
+        for (int i = 1; i <= points; ++i) {
+            char nominal[16];
+            std::snprintf(nominal, sizeof(nominal), "%d.000", 4 * i);
+            ASSERT_TRUE(WaitFor([&] { return wv.Reference() == nominal; })) << nominal;
+            const int seen = wv.Measurements();
+            ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > seen; }));
+            const std::string measured = wv.Measured();
+            shown.push_back(measured);
+            typed.push_back(fixture.TransmitterCurrent(4));
+            char reference[32];
+            std::snprintf(reference, sizeof(reference), "%.4f", typed.back());
+            wizard.OnNext(measured, reference);
+        }
+    }
+    void FinishWizard(CCalibrateWizard& wizard) {
+        ASSERT_TRUE(WaitFor([&] { return wv.Ended(); }));
+        wizard.OnTimer();  // the 10 ms timer's tick closes the dialog
+        wizard.StopAndJoin();
+    }
+
+    sim::SimulatedFixture fixture{Config()};
+    FakeView view;
+    CMainWorker worker{view};
+    FakeWizardView wv;
+    std::vector<std::string> shown;
+    std::vector<float> typed;
+};
+
+TEST_F(CalibrationTest, AFullCalibrationWritesTheSixPointsAndCorrectsTheFixture) {
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+        EXPECT_EQ(wizard.Result(), 1);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    EXPECT_EQ(view.Prompts(), std::vector<std::string>{"05"});
+    EXPECT_TRUE(wv.Instruction().find("提示: 当前电流固定在20.000 mA") == 0) << wv.Instruction();
+
+    const auto steps = Calibration();
+    ASSERT_EQ(steps.size(), 12u);
+    for (const auto& s : steps) {
+        ASSERT_EQ(s.size(), 20u);
+        EXPECT_EQ(Bytes(s.begin(), s.begin() + 2), (Bytes{0x5A, 0xA5}));
+    }
+    EXPECT_EQ(Bytes(steps[0].begin() + 2, steps[0].begin() + 5), (Bytes{0, 0, 0}));
+    EXPECT_EQ(Bytes(steps[1].begin() + 2, steps[1].begin() + 5), (Bytes{0, 0, 0}));
+    EXPECT_EQ(Bytes(steps[2].begin() + 2, steps[2].begin() + 4), (Bytes{0x02, 0x06}));
+    EXPECT_EQ(steps[2][4], 0x00) << "inherited from step 00-00";
+    for (int i = 0; i < 6; ++i) {
+        const Bytes& p = steps[3 + static_cast<size_t>(i)];
+        EXPECT_EQ(Bytes(p.begin() + 2, p.begin() + 6), (Bytes{0x04, uint8_t(i), 0x00, 0x0C}));
+        EXPECT_EQ(p[10], 0x0C);
+        if (i == 0) {
+            // Unplugged: the converter's own reading of no current, and 0.0.
+            EXPECT_NEAR(FloatAt(p, 6), 0.013f, 1e-4);
+            EXPECT_EQ(FloatAt(p, 11), 0.0f);
+        } else {
+            EXPECT_EQ(FloatAt(p, 6), static_cast<float>(std::atof(shown[size_t(i - 1)].c_str())));
+            EXPECT_NEAR(FloatAt(p, 11), typed[size_t(i - 1)], 1e-4);
+            EXPECT_NEAR(typed[size_t(i - 1)], 4.0f * i, 1e-6) << "fixed at 4 i mA";
+        }
+    }
+    EXPECT_EQ(Bytes(steps[9].begin() + 2, steps[9].begin() + 5), (Bytes{0x00, 0x01, 0x00}));
+    for (size_t k : {size_t(10), size_t(11)}) {
+        EXPECT_EQ(steps[k][2], k == 10 ? 0xFA : 0xFF);
+        // Only bytes 0 to 2 are written: 3 and 4 are those of step 00-01,
+        // 5 to 14 those of point 5, the rest never written.
+        EXPECT_EQ(Bytes(steps[k].begin() + 3, steps[k].begin() + 5), (Bytes{0x01, 0x00}));
+        EXPECT_EQ(Bytes(steps[k].begin() + 5, steps[k].begin() + 15),
+                  Bytes(steps[8].begin() + 5, steps[8].begin() + 15));
+        EXPECT_EQ(Bytes(steps[k].begin() + 15, steps[k].end()), Bytes(5, 0));
+    }
+
+    EXPECT_EQ(fixture.ActiveChannel(), 4) << "the channel active before is active after";
+    const auto boxes = view.Boxes();
+    ASSERT_EQ(boxes.size(), 2u) << "the two instructions, no message of success";
+    EXPECT_EQ(boxes[0].text, "提示: 请拔出当前通道变送器, 并点击\"确定\"!");
+    EXPECT_EQ(boxes[1].text, "提示: 插回变送器, 并点击\"确定\"!");
+    EXPECT_EQ(boxes[0].caption, "提示");
+    EXPECT_EQ(boxes[0].icon, BoxIcon::kExclamation);
+    EXPECT_EQ(view.Busy(), (std::vector<bool>{true, false}));
+
+    // Straight back to polling: no identification, no channel read.
+    ASSERT_TRUE(WaitFor([&] { return Frames().back().command == 2; }));
+    const auto frames = Frames();
+    for (const auto& f : frames) EXPECT_NE(f.command, 15);
+
+    // The fixture now reads the loop's true current.
+    worker.RequestStop(false);
+    ASSERT_TRUE(worker.WaitForEnd(60000));
+    hart::g_pMainDlg = &worker;
+    for (float ma : {4.0f, 12.0f, 20.0f}) {
+        hart::SetRequestDataCount(4);
+        hart::SetRequestFloat(0, ma);
+        ASSERT_EQ(hart::ChannelTransaction(40), 1);
+        ASSERT_EQ(hart::FixtureTransaction(2), 1);
+        EXPECT_NEAR(hart::g_hartData.loopCurrent, fixture.TransmitterCurrent(4), 0.005f) << ma;
+    }
+}
+
+TEST_F(CalibrationTest, CancelInTheChannelPromptSendsNothingAndSaysNothing) {
+    view.channelPrompt = [] { return IDCANCEL; };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    EXPECT_EQ(view.Wizards(), 0);
+    EXPECT_TRUE(view.Boxes().empty());
+    EXPECT_EQ(view.Busy(), (std::vector<bool>{true, false})) << "the wait cursor flashes";
+    for (const auto& f : Frames()) EXPECT_EQ(f.command, 2) << "only polling";
+}
+
+TEST_F(CalibrationTest, ACancelledWizardWritesNoMoreAndSaysNothing) {
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 2);
+        wizard.OnNext(wv.Measured(), "12.0");  // a Next and a stop together
+        wizard.OnStop();
+        FinishWizard(wizard);
+        EXPECT_EQ(wizard.Result(), 2) << "a stop is never lost";
+        EXPECT_EQ(FixedCurrent(), kStopMark);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    EXPECT_EQ(Calibration().size(), 1u) << "only step 00-00 before the wizard";
+    EXPECT_TRUE(view.Boxes().empty());
+}
+
+TEST_F(CalibrationTest, AFailedFirstStepSkipsTheWizardAndReportsIt) {
+    view.channelPrompt = [this] {
+        fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+        return IDOK;
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return !view.Boxes().empty(); }));
+    fixture.ClearFaults();
+    EXPECT_EQ(view.Wizards(), 0);
+    EXPECT_EQ(view.Boxes()[0].text, "错误: 电流校准失败!");
+    EXPECT_EQ(view.Boxes()[0].caption, "错误");
+    EXPECT_EQ(view.Boxes()[0].icon, BoxIcon::kError);
+}
+
+TEST_F(CalibrationTest, WithNoChannelTheWizardCannotFixACurrentButCanBeLeft) {
+    worker.Start();
+    ASSERT_TRUE(WaitFor([&] { return !view.CurrentTexts().empty(); }));
+    view.SetChannel("00");
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        ASSERT_TRUE(WaitFor([&] { return wv.Ended(); })) << "the error box's other answer ends it";
+        wizard.OnTimer();
+        wizard.StopAndJoin();
+        EXPECT_EQ(wizard.Result(), 2);
+    };
+    fixture.ClearLineLog();
+    worker.PostOperation(ModeCalibrate, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    EXPECT_EQ(view.Prompts(), std::vector<std::string>{"00"});
+    ASSERT_EQ(wv.Errors().size(), 3u);
+    EXPECT_EQ(wv.Errors()[0], "错误: 固定电流4.000 mA失败!");
+    for (const auto& f : Frames()) EXPECT_NE(f.command, 40) << "no transmitter is addressed";
+    EXPECT_TRUE(view.Boxes().empty()) << "cancelled: no failure reported";
+}
+
+}  // namespace
+}  // namespace engine
