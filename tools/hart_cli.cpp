@@ -13,6 +13,7 @@
 #include "serial/notifier.h"
 #include "serial/port_factory.h"
 #include "serial/serial_link.h"
+#include "sim/demo_line.h"
 #include "sim/simulated_fixture.h"
 
 namespace tools {
@@ -43,21 +44,6 @@ public:
     int GetChannelIndex() override { return -1; }
     void ShowDeviceNumber(int) override {}
 };
-
-// The demo line: the fixture with transmitters on CH1 to CH4, CH1 active.
-sim::FixtureConfig DemoFixture() {
-    sim::FixtureConfig c;
-    c.deviceNumber = 1;
-    c.activeChannel = 0;
-    for (int ch = 0; ch < 4; ++ch) {
-        sim::TransmitterConfig t;
-        t.channel = ch;
-        t.deviceId = {0x00, 0x10, static_cast<uint8_t>(ch + 1)};
-        t.initialCurrentMa = 4.0f + 4.0f * static_cast<float>(ch);
-        c.transmitters.push_back(t);
-    }
-    return c;
-}
 
 struct Options {
     int port = 0;
@@ -204,7 +190,7 @@ std::string HartCliUsage() {
            "\n"
            "  --port N        serial port number (COMn; on Linux see PORTS in the README)\n"
            "  --device PATH   a serial device by path, e.g. /dev/ttyUSB0\n"
-           "  --simulate      the built-in simulated fixture (CH1-CH4 fitted, CH1 active)\n"
+           "  --simulate      the built-in simulated fixture (CH1-CH8 fitted, CH1 active)\n"
            "  --trace         hex trace of every frame on stderr (also TARVOK_TRACE=1)\n"
            "\n"
            "Commands:\n"
@@ -235,7 +221,7 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
     std::unique_ptr<sim::SimulatedFixture> fixture;
     int port = o.port;
     if (o.simulate) {
-        fixture = std::make_unique<sim::SimulatedFixture>(DemoFixture());
+        fixture = std::make_unique<sim::SimulatedFixture>(sim::DemoFixtureConfig());
         serial::SetPortFactory(
             serial::SinglePortFactory(1, [f = fixture.get()] { return f->CreatePort(); }));
         port = 1;
