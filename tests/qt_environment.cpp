@@ -1,4 +1,4 @@
-// One QApplication for the whole suite, on Qt's offscreen platform unless
+// One QApplication for a whole GUI suite, on Qt's offscreen platform unless
 // QT_QPA_PLATFORM names another. Set up by RUN_ALL_TESTS, so listing the
 // tests (CTest's discovery) needs no platform at all.
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ public:
 
 private:
     int m_argc = 1;
-    char m_name[16] = "controls_tests";
+    char m_name[16] = "tarvok_tests";
     char* m_argv[2] = {m_name, nullptr};
     std::unique_ptr<QApplication> m_app;
 };
