@@ -52,6 +52,28 @@ void DrainQueue() {
     }
 }
 
+// Wakes the GUI thread to drain the queue. The call is queued by method
+// name, so the event is made and freed inside Qt; a functor queued from here
+// would be allocated by the worker and freed by the GUI thread behind Qt's
+// lock, which the thread sanitizer cannot see.
+class GuiWaker : public QObject {
+    Q_OBJECT
+
+public:
+    Q_INVOKABLE void Drain() { DrainQueue(); }
+};
+
+// Made on first use and moved to the GUI thread; it lives as long as the
+// process, so a worker can never post to a waker that is gone.
+GuiWaker* Waker(QCoreApplication* app) {
+    static GuiWaker* const waker = [app] {
+        auto* w = new GuiWaker;
+        w->moveToThread(app->thread());
+        return w;
+    }();
+    return waker;
+}
+
 // Bumped by CloseAllWorkerBoxes: a request older than the last close is
 // answered IDCANCEL instead of being shown.
 std::atomic<uint64_t> g_closeGeneration{0};
@@ -249,8 +271,7 @@ void PostToGui(std::function<void()> task) {
         Queue().tasks.push_back(std::move(task));
     }
     if (QCoreApplication* app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            app, [] { DrainQueue(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(Waker(app), "Drain", Qt::QueuedConnection);
     }
 }
 
@@ -318,3 +339,5 @@ std::vector<QDialog*> OpenWorkerDialogs() {
 }
 
 }  // namespace app
+
+#include "gui_bridge.moc"
