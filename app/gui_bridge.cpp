@@ -78,19 +78,26 @@ GuiWaker* Waker(QCoreApplication* app) {
 // answered IDCANCEL instead of being shown.
 std::atomic<uint64_t> g_closeGeneration{0};
 
-// GUI thread only: what CloseAllWorkerBoxes closes.
-std::vector<QPointer<QDialog>>& OpenDialogs() {
-    static std::vector<QPointer<QDialog>> open;
+// GUI thread only: what CloseAllWorkerBoxes closes. The raw pointer is
+// only compared, never followed, unless the guard says the dialog is still
+// there: a widget announces its destruction when it is no dialog any more.
+struct OpenDialog {
+    QDialog* dialog;
+    QPointer<QObject> alive;
+};
+
+std::vector<OpenDialog>& OpenDialogs() {
+    static std::vector<OpenDialog> open;
     return open;
 }
 
-void Register(QDialog* dialog) { OpenDialogs().emplace_back(dialog); }
+void Register(QDialog* dialog) { OpenDialogs().push_back({dialog, QPointer<QObject>(dialog)}); }
 
 void Unregister(QDialog* dialog) {
     auto& open = OpenDialogs();
     open.erase(std::remove_if(open.begin(), open.end(),
-                              [dialog](const QPointer<QDialog>& d) {
-                                  return d.isNull() || d.data() == dialog;
+                              [dialog](const OpenDialog& d) {
+                                  return d.alive.isNull() || d.dialog == dialog;
                               }),
                open.end());
 }
@@ -324,16 +331,16 @@ int RunDialogForWorker(std::function<QDialog*()> make, const std::atomic<bool>& 
 
 void CloseAllWorkerBoxes() {
     g_closeGeneration.fetch_add(1);
-    const std::vector<QPointer<QDialog>> open = OpenDialogs();
-    for (const QPointer<QDialog>& dialog : open) {
-        if (dialog) dialog->reject();
+    const std::vector<OpenDialog> open = OpenDialogs();
+    for (const OpenDialog& d : open) {
+        if (!d.alive.isNull()) d.dialog->reject();
     }
 }
 
 std::vector<QDialog*> OpenWorkerDialogs() {
     std::vector<QDialog*> dialogs;
-    for (const QPointer<QDialog>& dialog : OpenDialogs()) {
-        if (dialog) dialogs.push_back(dialog.data());
+    for (const OpenDialog& d : OpenDialogs()) {
+        if (!d.alive.isNull()) dialogs.push_back(d.dialog);
     }
     return dialogs;
 }

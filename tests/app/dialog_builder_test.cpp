@@ -175,29 +175,5 @@ TEST(DialogBuilder, FactoryMakesChosenControlsAndMenuBarSitsAboveTheClientArea) 
     EXPECT_EQ(dialog.size(), QSize(344, 467 + barHeight));
 }
 
-TEST(DialogTemplates, TablesAreFoundByIdWithTheirSizesAndTitles) {
-    const struct {
-        int id;
-        int cx, cy;
-        const char* title;
-        size_t controls;
-    } expected[] = {
-        {IDD_ABOUTBOX, 235, 55, "关于 Tarvok_Config", 3},
-        {IDD_MAIN, 229, 311, "Tarvok HART自动测试设备 V3.0", 16},
-        {IDD_CHANNEL, 293, 159, "通道选择", 4},
-        {IDD_CALIBRATE, 295, 159, "电流校准", 12},
-    };
-    for (const auto& e : expected) {
-        const DialogTemplate* t = FindDialogTemplate(e.id);
-        ASSERT_NE(t, nullptr) << e.id;
-        EXPECT_EQ(t->cx, e.cx);
-        EXPECT_EQ(t->cy, e.cy);
-        EXPECT_EQ(t->title, e.title);
-        EXPECT_EQ(t->controls.size(), e.controls);
-        EXPECT_EQ(t->fontPointSize, 9);
-    }
-    EXPECT_EQ(FindDialogTemplate(999), nullptr);
-}
-
 }  // namespace
 }  // namespace app
