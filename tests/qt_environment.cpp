@@ -1,4 +1,4 @@
-// One QApplication for the whole suite, on Qt's offscreen platform unless
+// One QApplication for a whole GUI suite, on Qt's offscreen platform unless
 // QT_QPA_PLATFORM names another. Set up by RUN_ALL_TESTS, so listing the
 // tests (CTest's discovery) needs no platform at all.
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ public:
 
 private:
     int m_argc = 1;
-    char m_name[16] = "controls_tests";
+    char m_name[16] = "tarvok_tests";
     char* m_argv[2] = {m_name, nullptr};
     std::unique_ptr<QApplication> m_app;
 };
@@ -31,11 +31,13 @@ private:
 }  // namespace
 
 // ThreadSanitizer sees only instrumented code, and Qt is not: an event that
-// a worker posts (the readout's repaint request) is allocated on the worker
-// and freed on the GUI thread under Qt's own futex-based lock, which TSan
-// cannot see, so it reports the free as a race with the allocation. Ignoring
-// the interceptors that Qt's own code calls (its malloc and free) removes
-// exactly that; every access made by the project's code is still checked.
+// a worker posts (the readout's repaint request, the bridge's wake-up) is
+// allocated on the worker and freed on the GUI thread under Qt's own
+// futex-based lock, which TSan cannot see, so it reports the free as a race
+// with the allocation; Qt GUI's own helper threads do the same with memory
+// they hand over inside Qt. Ignoring the interceptors that Qt's libraries
+// call (their malloc and free) removes exactly that; every access made by
+// the project's code is still checked.
 #if defined(__SANITIZE_THREAD__)
 #define TARVOK_TSAN 1
 #elif defined(__has_feature)
@@ -44,5 +46,9 @@ private:
 #endif
 #endif
 #ifdef TARVOK_TSAN
-extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:libQt6Core.so\n"; }
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt6Core.so\n"
+           "called_from_lib:libQt6Gui.so\n"
+           "called_from_lib:libQt6Widgets.so\n";
+}
 #endif
