@@ -3,6 +3,7 @@
 // call comes from a worker thread, never with the link locked.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace engine {
@@ -54,9 +55,11 @@ public:
 
     // The calibration flow's two dialogs, run modally on the user-interface
     // thread while the worker waits. The channel prompt answers IDOK or
-    // IDCANCEL (kBoxAbandoned while closing); the wizard fills `wizard`.
+    // IDCANCEL (kBoxAbandoned while closing). The wizard's dialog starts
+    // the wizard and shares it: it may outlive this call by the moment its
+    // worker needs to end.
     virtual int RunChannelPrompt(const std::string& channel) = 0;
-    virtual void RunCalibrateWizard(CCalibrateWizard& wizard) = 0;
+    virtual void RunCalibrateWizard(std::shared_ptr<CCalibrateWizard> wizard) = 0;
 };
 
 }  // namespace engine

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <memory>
 #include <utility>
 
 #include "engine/calibrate_wizard.h"
@@ -194,15 +195,17 @@ void CMainWorker::CalibrateCurrent() {
     // ok: the outcome so far; report: whether a failure is told at the end.
     bool ok = true;
     bool report = true;
-    CCalibrateWizard wizard;
+    auto wizard = std::make_shared<CCalibrateWizard>();
 
     if (m_view.RunChannelPrompt(m_view.GetChannelText()) != IDOK) ok = report = false;
     const int ch = GetChannelIndex();
     if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x00}, {4, 0x00}}) == 1;
     if (ok) {
         m_view.RunCalibrateWizard(wizard);
-        wizard.StopAndJoin();
-        if (wizard.Result() == 2) ok = report = false;
+        // Whatever ended the dialog, its worker is out of its transaction
+        // before the flow sends again.
+        wizard->StopAndJoin();
+        if (wizard->Result() == 2) ok = report = false;
     }
     m_view.SetBusy(true);
     if (ok) ok = SelectDamping(kDampingNone) == 1;  // no channel while unplugged
@@ -218,7 +221,7 @@ void CMainWorker::CalibrateCurrent() {
         hart::SetRequestByte(2, 1);
         hart::SetRequestByte(3, 2);
         ok = hart::FixtureTransaction(33) == 1;
-        if (ok) wizard.SetPoint(0, {hart::g_hartData.deviceVariables[0].value, 0.0f});
+        if (ok) wizard->SetPoint(0, {hart::g_hartData.deviceVariables[0].value, 0.0f});
     }
     if (ok) {
         m_view.MessageBox("提示: 插回变送器, 并点击\"确定\"!", kCaptionNotice,
@@ -227,7 +230,7 @@ void CMainWorker::CalibrateCurrent() {
     if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x00}, {4, 0x00}}) == 1;
     if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x02}, {3, 0x06}}) == 1;
     for (int i = 0; ok && i < 6; ++i) {
-        const CalibrationPoint p = wizard.Point(i);
+        const CalibrationPoint p = wizard->Point(i);
         ok = CalibrationStep({{0, 0x5A},
                               {1, 0xA5},
                               {2, 0x04},

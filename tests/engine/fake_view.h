@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/calibrate_wizard.h"
 #include "engine/main_window_view.h"
 #include "platform/clock.h"
 
@@ -64,12 +65,12 @@ public:
         }
         return channelPrompt ? channelPrompt() : IDCANCEL;
     }
-    void RunCalibrateWizard(CCalibrateWizard& wizard) override {
+    void RunCalibrateWizard(std::shared_ptr<CCalibrateWizard> wizard) override {
         {
             std::lock_guard lock(mutex_);
             ++wizards_;
         }
-        if (wizardDriver) wizardDriver(wizard);
+        if (wizardDriver) wizardDriver(*wizard);
     }
     std::vector<std::string> Prompts() {
         std::lock_guard lock(mutex_);
