@@ -1,0 +1,157 @@
+// The main window: the loop-current and channel readouts, the channel
+// menu and step buttons, the device-number list and write button, the
+// calibrate button, and the menu bar with the serial ports. It never talks
+// to the fixture itself: every button, menu command and arrow key posts an
+// operation to the main worker (engine/main_worker.h), which writes back
+// through the MainWindowView calls below.
+//
+// Threads: widgets belong to the GUI thread. The view calls come from the
+// workers and either touch only thread-safe state (the readouts' texts,
+// atomics) or are queued to the GUI thread; the boxes and dialogs a worker
+// asks for run on the GUI thread while the worker waits (app/gui_bridge.h).
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "app/dialog_builder.h"
+#include "app/menus.h"
+#include "engine/main_window_view.h"
+#include "engine/main_worker.h"
+#include "serial/notifier.h"
+
+class QComboBox;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+
+namespace controls {
+class CSegmentDisplay;
+}
+
+namespace app {
+
+// Where the port number is kept: com.ini beside the executable, or nowhere
+// (the demo mode opens its one simulated port and remembers nothing).
+struct PortSettings {
+    std::string iniPath;  // empty: not kept
+    int demoPort = 0;     // the port the demo opens, 0 outside the demo
+};
+
+class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
+    Q_OBJECT
+
+public:
+    explicit CMainDlg(QWidget* parent = nullptr, bool demo = false);
+    ~CMainDlg() override;
+
+    // The initialisation sequence: menus, port search and the remembered
+    // port, readouts, and the worker started last.
+    bool OnInitDialog();
+
+    // Part of the window's own commands, public for tests.
+    void SearchPorts();
+    int OpenConfiguredPort();
+    void SetPortMenuTitle(int position, const QString& text);
+    void OnSearchPorts();
+    void SelectPort(int id);
+    void CheckChannelItem(int n) override;
+    void SelectChannel(int id);
+    void OnChannelMenuButton();
+    void OnChannelUp();
+    void OnChannelDown();
+    void OnButtonWrite();
+    void OnButtonCalibrate();
+    void OnSysCommand(int command);
+    void BeginBusy() { SetBusy(true); }
+    void EndBusy() { SetBusy(false); }
+
+    // engine::MainWindowView
+    void SetCurrentText(const std::string& text) override;
+    std::string GetChannelText() override;
+    void SetChannelText(const std::string& text) override;
+    void SetDeviceNumberText(const std::string& text) override;
+    void SetBusy(bool busy) override;
+    int GetDeviceNumberSelection() override;
+    int MessageBox(const std::string& text, const std::string& caption, engine::BoxIcon icon,
+                   engine::BoxButtons buttons) override;
+    int RunChannelPrompt(const std::string& channel) override;
+    void RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) override;
+
+    // serial::Notifier
+    void Notify(const serial::Notice& notice) override;
+    void PortLost(int port, const std::string& name) override;
+
+    engine::CMainWorker& Worker() { return m_worker; }
+    const BuiltDialog& Controls() const { return m_controls; }
+    QMenuBar* MenuBar() const { return m_menuPort; }
+    QMenu* PortPopup() const { return m_pPortPopup; }
+    QMenu* ChannelPopup() const { return m_pChannelPopup; }
+    const MenuActions& PortActions() const { return m_portActions; }
+    const MenuActions& ChannelActions() const { return m_channelActions; }
+    controls::CSegmentDisplay* CurrentDisplay() const { return m_displayCurrent; }
+    controls::CSegmentDisplay* ChannelDisplay() const { return m_displayChannel; }
+    bool IsBusy() const { return m_bMouseEnabled.load() == 0; }
+    bool IsClosing() const { return m_closing.load(); }
+    const std::string& IniPath() const { return m_strIniPath; }
+
+    // The port number kept for the next start, 0 for none.
+    int ConfiguredPort() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void reject() override;
+
+private:
+    // The keyboard and mouse filter; true when the event is consumed.
+    bool PreTranslateMessage(QObject* receiver, QEvent* event);
+    bool IsOwnControl(QObject* object) const;
+    void OnCtlColor();
+    void CheckPortItem(int port);
+    int OpenPortAndShow(int port);
+    void OnPortLost(int port, const QString& name);
+    void ShutDown();
+    void OnWorkerEnded();
+
+    controls::CSegmentDisplay* m_displayChannel = nullptr;
+    controls::CSegmentDisplay* m_displayCurrent = nullptr;
+    QPushButton* m_btnChannelUp = nullptr;
+    QPushButton* m_btnChannelDown = nullptr;
+    QPushButton* m_btnChannelMenu = nullptr;
+    QPushButton* m_btnWrite = nullptr;
+    QPushButton* m_btnCalibrate = nullptr;
+    QLabel* m_staticHint = nullptr;
+    QLabel* m_staticDeviceNumber = nullptr;
+    QComboBox* m_listDeviceNumber = nullptr;
+
+    BuiltDialog m_controls;
+    QMenuBar* m_menuPort = nullptr;
+    QMenu* m_pPortPopup = nullptr;
+    QMenu* m_pChannelPopup = nullptr;
+    MenuActions m_portActions;
+    MenuActions m_channelActions;
+
+    bool m_bDemo = false;
+    std::string m_strAppDir;
+    std::string m_strIniPath;
+
+    std::atomic<int32_t> m_bWaitCursor{0};
+    std::atomic<int32_t> m_bMouseEnabled{1};
+    std::atomic<int> m_nDeviceSelection{-1};
+
+    // Set once the window is closing: boxes a worker asks for come back at
+    // once, and the close waits for the worker.
+    std::atomic<bool> m_closing{false};
+    bool m_workerEnded = false;
+    bool m_initialised = false;
+
+    engine::CMainWorker m_worker;
+};
+
+}  // namespace app

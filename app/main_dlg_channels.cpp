@@ -1,0 +1,73 @@
+// The channel menu with its check marks, the three buttons beside the
+// channel readout, the two confirmations that start the long operations,
+// and the about box.
+#include <QMenu>
+#include <QPushButton>
+
+#include "app/about_dlg.h"
+#include "app/gui_bridge.h"
+#include "app/main_dlg.h"
+#include "app/resource.h"
+#include "controls/segment_display.h"
+#include "engine/operation_mode.h"
+
+namespace app {
+
+void CMainDlg::CheckChannelItem(int n) {
+    if (!IsGuiThread()) {
+        QMetaObject::invokeMethod(
+            this, [this, n] { CheckChannelItem(n); }, Qt::QueuedConnection);
+        return;
+    }
+    for (int id = ID_CHANNEL_NONE; id <= ID_CHANNEL_LAST; ++id) {
+        const auto it = m_channelActions.find(id);
+        if (it != m_channelActions.end()) SetMenuItemChecked(it->second, id == ID_CHANNEL_NONE + n);
+    }
+}
+
+void CMainDlg::SelectChannel(int id) { m_worker.SelectChannel(id); }
+
+void CMainDlg::OnChannelMenuButton() {
+    // Below the button, its right edge under the button's right edge.
+    const QPoint bottomRight = m_btnChannelMenu->mapToGlobal(
+        QPoint(m_btnChannelMenu->width(), m_btnChannelMenu->height()));
+    m_pChannelPopup->adjustSize();
+    m_pChannelPopup->exec(QPoint(bottomRight.x() - m_pChannelPopup->width(), bottomRight.y()));
+    // Chosen or not, the focus goes to the calibrate button.
+    m_btnCalibrate->setFocus(Qt::OtherFocusReason);
+}
+
+// The step buttons step from what the readout shows: the channel the
+// fixture last confirmed, not the check mark.
+void CMainDlg::OnChannelUp() {
+    const int c = engine::ChannelFromReadout(m_displayChannel->GetText());
+    const int t = c == 32 ? 1 : c + 1;
+    SelectChannel(ID_CHANNEL_NONE + t);
+}
+
+void CMainDlg::OnChannelDown() {
+    const int c = engine::ChannelFromReadout(m_displayChannel->GetText());
+    const int t = (c == 1 || c == 0) ? 32 : c - 1;
+    SelectChannel(ID_CHANNEL_NONE + t);
+}
+
+void CMainDlg::OnButtonWrite() {
+    if (AskMessageBox(this, QStringLiteral("提示: 确定要写入设备号吗?"), QStringLiteral("提示"),
+                      BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing) == IDYES)
+        m_worker.PostOperation(engine::ModeWriteDeviceNumber, 0, 0);
+}
+
+void CMainDlg::OnButtonCalibrate() {
+    if (AskMessageBox(this, QStringLiteral("提示: 确定要进行设备电流校准吗?"),
+                      QStringLiteral("提示"), BoxIcon::kExclamation, BoxButtons::kYesNo,
+                      m_closing) == IDYES)
+        m_worker.PostOperation(engine::ModeCalibrate, 0, 0);
+}
+
+void CMainDlg::OnSysCommand(int command) {
+    if ((command & 0xFFF0) != IDM_ABOUTBOX) return;
+    CAboutDlg about(this);
+    about.DoModal();
+}
+
+}  // namespace app
