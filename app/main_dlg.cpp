@@ -118,7 +118,7 @@ bool CMainDlg::OnInitDialog() {
     serial::SetNotifier(this);
 
     // 5. Where the port number is kept.
-    m_strAppDir = GetAppDirectory();
+    m_strAppDir = m_strAppDirOverride.empty() ? GetAppDirectory() : m_strAppDirOverride;
     m_strIniPath = m_bDemo ? std::string() : m_strAppDir + "com.ini";
 
     // 6. The channel menu, shown as a popup, never on the menu bar.

@@ -35,13 +35,6 @@ class CSegmentDisplay;
 
 namespace app {
 
-// Where the port number is kept: com.ini beside the executable, or nowhere
-// (the demo mode opens its one simulated port and remembers nothing).
-struct PortSettings {
-    std::string iniPath;  // empty: not kept
-    int demoPort = 0;     // the port the demo opens, 0 outside the demo
-};
-
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
     Q_OBJECT
 
@@ -52,6 +45,9 @@ public:
     // The initialisation sequence: menus, port search and the remembered
     // port, readouts, and the worker started last.
     bool OnInitDialog();
+    // Where com.ini is looked for instead of beside the executable; before
+    // OnInitDialog (tests).
+    void SetAppDirectory(std::string directory) { m_strAppDirOverride = std::move(directory); }
 
     // Part of the window's own commands, public for tests.
     void SearchPorts();
@@ -138,6 +134,7 @@ private:
     MenuActions m_channelActions;
 
     bool m_bDemo = false;
+    std::string m_strAppDirOverride;
     std::string m_strAppDir;
     std::string m_strIniPath;
 

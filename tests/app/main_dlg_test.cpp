@@ -1,0 +1,349 @@
+// The main window on Qt's offscreen platform: layout, readouts and menus,
+// the key and mouse filter, the port menu over pseudo-terminals, a lost
+// port, and closing while a worker waits in a box. The fixture is the
+// simulated one, except where the port menu needs real devices.
+#include "app/main_dlg.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+
+#include "app/menus.h"
+#include "app/resource.h"
+#include "controls/segment_display.h"
+#include "hart/transaction.h"
+#include "platform/clock.h"
+#include "serial/port_factory.h"
+#include "serial/serial_link.h"
+#include "sim/demo_line.h"
+#include "sim/simulated_fixture.h"
+
+namespace app {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int kWaitMs = 15000;
+
+// Answers every modal box that opens with its default button and keeps its
+// text: the window's own boxes run in nested event loops.
+class BoxAnswerer {
+public:
+    BoxAnswerer() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->isVisible()) return;
+            m_texts.push_back(box->text().toStdString());
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        m_timer.start(20);
+    }
+    const std::vector<std::string>& Texts() const { return m_texts; }
+
+private:
+    QTimer m_timer;
+    std::vector<std::string> m_texts;
+};
+
+// A pseudo-terminal whose slave side stands as COMn in a ports directory.
+struct Pty {
+    int master = -1;
+    explicit Pty(const fs::path& entry) {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ::grantpt(master);
+        ::unlockpt(master);
+        fs::create_symlink(::ptsname(master), entry);
+    }
+    ~Pty() { ::close(master); }
+};
+
+class MainDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetTimeScale(20.0);
+        hart::ResetHartState();
+        dir = fs::temp_directory_path() /
+              ("tarvok-window-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        fs::create_directories(dir / "ports");
+        ::setenv("TARVOK_PORTS_DIR", (dir / "ports").c_str(), 1);
+    }
+    void TearDown() override {
+        dlg.reset();
+        serial::LowerAbort();  // a closed window raised one for good
+        serial::ClosePort();
+        serial::SetPortFactory({});
+        ::unsetenv("TARVOK_PORTS_DIR");
+        fs::remove_all(dir);
+        platform::SetTimeScale(1.0);
+    }
+    void UseSimulator() {
+        serial::SetPortFactory(
+            serial::SinglePortFactory(1, [this] { return fixture.CreatePort(); }));
+    }
+    void WriteIni(const std::string& text) { std::ofstream(dir / "com.ini") << text; }
+    std::string ReadIni() {
+        std::ifstream in(dir / "com.ini");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void Open(bool demo = false) {
+        dlg = std::make_unique<CMainDlg>(nullptr, demo);
+        dlg->SetAppDirectory(dir.string() + "/");
+        dlg->OnInitDialog();
+        dlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    }
+    std::vector<int> Checked(const MenuActions& actions) {
+        std::vector<int> ids;
+        for (const auto& [id, a] : actions)
+            if (IsMenuItemChecked(a)) ids.push_back(id);
+        return ids;
+    }
+    QString PortTitle() { return dlg->MenuBar()->actions().at(1)->text(); }
+    template <class W>
+    W* Control(int id) {
+        return dlg->Controls().Get<W>(id);
+    }
+    bool Polling() { return dlg->CurrentDisplay()->GetText() != " 0.000"; }
+
+    static inline int counter = 0;
+    fs::path dir;
+    sim::SimulatedFixture fixture{sim::DemoFixtureConfig()};
+    std::unique_ptr<CMainDlg> dlg;
+};
+
+TEST_F(MainDlgTest, LayoutInDialogUnitsAndTheStateAtStart) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Tarvok HART自动测试设备 V3.0"));
+    // 6 x 12 base units at 96 dpi: x * 6 / 4, y * 12 / 8, halves away from 0.
+    EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CURRENT)->geometry(), QRect(9, 24, 327, 120));
+    EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CHANNEL)->geometry(), QRect(81, 149, 51, 38));
+    EXPECT_EQ(Control<QWidget>(IDC_BUTTON_CALIBRATE)->geometry(), QRect(126, 404, 90, 27));
+    EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CURRENT)->parentWidget()->size(), QSize(344, 467));
+    EXPECT_EQ(dlg->size().height(), 467 + dlg->MenuBar()->height()) << "the bar sits above";
+
+    EXPECT_EQ(dlg->CurrentDisplay()->GetText(), " 0.000");
+    EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "00");
+    EXPECT_EQ(dlg->ChannelActions().size(), 33u);
+    EXPECT_TRUE(Checked(dlg->ChannelActions()).empty()) << "nothing checked before the read";
+    EXPECT_EQ(Control<QComboBox>(IDC_DEVICE_LIST)->currentText(), QStringLiteral("设备1 #"));
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM1"));
+
+    // The worker reads the channel first, then polls.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "01");
+    EXPECT_EQ(Checked(dlg->ChannelActions()), std::vector<int>{ID_CHANNEL_NONE + 1});
+    EXPECT_EQ(Control<QLabel>(IDC_DEVICE_NUMBER)->text(), QStringLiteral("设备1 #"));
+}
+
+TEST_F(MainDlgTest, ButtonsAndArrowKeysStepTheChannel) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+
+    // Two clicks before the fixture has switched step from the same text.
+    QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_UP), Qt::LeftButton);
+    QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_UP), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "02"; }, kWaitMs));
+    EXPECT_EQ(Checked(dlg->ChannelActions()), std::vector<int>{ID_CHANNEL_NONE + 2});
+    QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_DOWN), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "01"; }, kWaitMs));
+    QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_DOWN), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "32"; }, kWaitMs))
+        << "CH1 steps down to CH32";
+
+    // On the real clock from here: the keys come well within 500 ms.
+    platform::SetTimeScale(1.0);
+    // Up, Up, Down released within the quiet time: one step up. Only the
+    // releases count, each once, whichever control has the focus.
+    Control<QPushButton>(IDC_BUTTON_WRITE)->setFocus();
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyRelease(focus, Qt::Key_Up);
+    QTest::keyRelease(focus, Qt::Key_Up);
+    QTest::keyRelease(focus, Qt::Key_Down);
+    EXPECT_EQ(dlg->Worker().StepCount(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "01"; }, kWaitMs));
+
+    // A held key: its auto-repeat releases are not the operator letting go.
+    for (int i = 0; i < 5; ++i) {
+        QKeyEvent repeat(QEvent::KeyRelease, Qt::Key_Left, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(focus, &repeat);
+    }
+    QTest::keyRelease(focus, Qt::Key_Left);
+    EXPECT_EQ(dlg->Worker().StepCount(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "02"; }, kWaitMs));
+}
+
+TEST_F(MainDlgTest, EnterNeverReachesAControlAndEscDoesNotClose) {
+    UseSimulator();
+    Open();
+    auto* write = Control<QPushButton>(IDC_BUTTON_WRITE);
+    write->setFocus();
+    struct Spy : QObject {
+        int releases = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::KeyRelease) ++releases;
+            return false;
+        }
+    } spy;
+    write->installEventFilter(&spy);
+    QSignalSpy clicked(write, &QPushButton::clicked);
+    QTest::keyClick(write, Qt::Key_Return);
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    EXPECT_EQ(spy.releases, 0);
+    EXPECT_EQ(clicked.count(), 0);
+    EXPECT_TRUE(dlg->isVisible());
+}
+
+TEST_F(MainDlgTest, BusyDropsClicksButNotTheMenuBar) {
+    UseSimulator();
+    Open();
+    auto* up = Control<QPushButton>(IDC_CHANNEL_UP);
+    QSignalSpy clicked(up, &QPushButton::clicked);
+    dlg->BeginBusy();
+    QTest::qWait(50);
+    EXPECT_EQ(dlg->cursor().shape(), Qt::WaitCursor);
+    QTest::mouseClick(up, Qt::LeftButton);
+    QTest::mouseDClick(up, Qt::LeftButton);
+    EXPECT_EQ(clicked.count(), 0);
+    // The menu bar still opens.
+    QMenuBar* bar = dlg->MenuBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions().at(0)).center());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar->actions().at(0)->menu()->isVisible(); }, 2000));
+    bar->actions().at(0)->menu()->close();
+
+    dlg->EndBusy();
+    QTest::qWait(50);
+    EXPECT_NE(dlg->cursor().shape(), Qt::WaitCursor);
+    QTest::mouseClick(up, Qt::LeftButton);
+    EXPECT_EQ(clicked.count(), 1);
+}
+
+TEST_F(MainDlgTest, PortMenuOverPseudoTerminalsAndTheSettingsFile) {
+    Pty com3(dir / "ports" / "COM3");
+    Pty com5(dir / "ports" / "COM5");
+    fs::create_symlink("/nonexistent/tty", dir / "ports" / "COM7");
+    BoxAnswerer answers;
+    Open();
+    // No com.ini: the ports listed, none checked, no port, no message.
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: 未设置"));
+    ASSERT_TRUE(dlg->PortActions().count(ID_PORT_FIRST + 3));
+    ASSERT_TRUE(dlg->PortActions().count(ID_PORT_FIRST + 5));
+    EXPECT_FALSE(dlg->PortActions().count(ID_PORT_FIRST + 4));
+    EXPECT_FALSE(dlg->PortActions().count(ID_PORT_FIRST + 7)) << "a dangling entry is absent";
+    EXPECT_EQ(dlg->PortActions().at(ID_PORT_FIRST + 3)->text(), QStringLiteral("   COM3    "));
+    EXPECT_TRUE(Checked(dlg->PortActions()).empty());
+    EXPECT_TRUE(answers.Texts().empty());
+    EXPECT_FALSE(serial::IsPortOpen());
+
+    // A port that fails to open is remembered all the same, and reported.
+    dlg->SelectPort(ID_PORT_FIRST + 7);
+    EXPECT_EQ(ReadIni(), "[CONFIG]\nCOM=7\n");
+    ASSERT_EQ(answers.Texts().size(), 2u);
+    EXPECT_EQ(answers.Texts()[0], "创建COM7失败");
+    EXPECT_EQ(answers.Texts()[1], "错误: 当前COM7打开失败!");
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: 未设置"));
+
+    dlg->SelectPort(ID_PORT_FIRST + 5);
+    EXPECT_EQ(ReadIni(), "[CONFIG]\nCOM=5\n");
+    EXPECT_EQ(serial::CurrentPort(), 5);
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM5"));
+    EXPECT_EQ(Checked(dlg->PortActions()), std::vector<int>{ID_PORT_FIRST + 5});
+    EXPECT_EQ(dlg->Worker().PendingOperation().mode, engine::ModeReadChannel);
+
+    // Searching again keeps the port in use listed and checked.
+    dlg->OnSearchPorts();
+    EXPECT_EQ(Checked(dlg->PortActions()), std::vector<int>{ID_PORT_FIRST + 5});
+    dlg->SelectPort(ID_PORT_FIRST + 3);
+    EXPECT_EQ(Checked(dlg->PortActions()), std::vector<int>{ID_PORT_FIRST + 3});
+    EXPECT_EQ(answers.Texts().size(), 2u);
+}
+
+TEST_F(MainDlgTest, TheRememberedPortOpensAtStartAndAFailedSaveIsReported) {
+    Pty com255(dir / "ports" / "COM255");
+    Pty com9(dir / "ports" / "COM9");
+    WriteIni("[OTHER]\nkeep=1\n[config]\ncom= 255\n");
+    BoxAnswerer answers;
+    Open();
+    EXPECT_EQ(serial::CurrentPort(), 255) << "255 is not probed, but it is opened";
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM255"));
+
+    dlg->SelectPort(ID_PORT_FIRST + 9);
+    EXPECT_EQ(ReadIni(), "[OTHER]\nkeep=1\n[config]\ncom=9\n") << "other sections kept";
+
+    // The file cannot be written: told, and the port chosen is the one open
+    // and checked.
+    fs::remove(dir / "com.ini");
+    fs::create_directory(dir / "com.ini");
+    dlg->SelectPort(ID_PORT_FIRST + 255 - 1);  // not in the list: fails to open
+    dlg->SelectPort(ID_PORT_FIRST + 9);
+    ASSERT_GE(answers.Texts().size(), 1u);
+    EXPECT_EQ(answers.Texts().back().rfind("错误: 无法保存串口设置", 0), 0u)
+        << answers.Texts().back();
+    EXPECT_EQ(serial::CurrentPort(), 9);
+    EXPECT_EQ(Checked(dlg->PortActions()), std::vector<int>{ID_PORT_FIRST + 9});
+}
+
+TEST_F(MainDlgTest, ALostPortIsToldOnceAndChosenAgainOnceBack) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    fixture.VanishPorts();
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+            return box != nullptr;
+        },
+        kWaitMs));
+    EXPECT_EQ(box->text(), QStringLiteral("错误: 串口COM1已断开! 请检查连接后重新选择串口."));
+    EXPECT_EQ(box->windowTitle(), QStringLiteral("错误"));
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: 未设置"));
+    EXPECT_TRUE(Checked(dlg->PortActions()).empty());
+    box->close();
+
+    fixture.RestorePorts();
+    dlg->SetCurrentText(" 0.000");
+    dlg->SelectPort(ID_PORT_FIRST + 1);
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM1"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs)) << "polling again";
+}
+
+TEST_F(MainDlgTest, ClosingWhileTheWorkerWaitsInABoxEndsAtOnceAndClosesThePort) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    dlg->SelectChannel(ID_CHANNEL_NONE + 9);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr; },
+        kWaitMs));
+    QSignalSpy finished(dlg.get(), &QDialog::finished);
+    const auto t0 = std::chrono::steady_clock::now();
+    dlg->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 3000));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_TRUE(dlg->Worker().HasEnded());
+    EXPECT_FALSE(serial::IsPortOpen());
+    EXPECT_EQ(serial::ClosePort(), 0) << "closed once, by the worker";
+}
+
+}  // namespace
+}  // namespace app
