@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the program. Without arguments it polls the
-# built-in simulated fixture; any arguments go to the console tool, e.g.
-#   ./run.sh --port 3 identify
+# Sets up, builds and starts the program. Without arguments: the window on
+# the built-in simulated fixture, or, with no display, the console tool
+# polling it. Arguments go to the window as they are, e.g.
+#   ./run.sh                      the demo
+#   ./run.sh --trace              the window on the port chosen in its menu
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps
 cmake --preset default >/dev/null
 cmake --build --preset default
-if [ $# -eq 0 ]; then
-  set -- --simulate poll --count 10
+[ $# -eq 0 ] && set -- --simulate
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  exec build/default/app/tarvok-config "$@"
 fi
-exec build/default/tools/tarvok-hart "$@"
+echo "No display here: polling the simulated fixture with the console tool instead."
+echo "For the window, start it with a display (or: xvfb-run ./run.sh)."
+exec build/default/tools/tarvok-hart --simulate poll --count 10
