@@ -276,8 +276,10 @@ TEST_F(ConsoleToolTest, APortAboveNineIsReachedByItsNamespaceName) {
 TEST_F(ConsoleToolTest, AFixtureThatGoesAwayFailsTheRestWithoutHanging) {
     StartFixture({});
     std::thread unplug([this] {
-        // After the identification and the first poll.
+        // After the identification and the first poll, while the tool waits
+        // for the line to be quiet before the second.
         for (int i = 0; i < 1000 && Sent().size() < 2; ++i) ::usleep(10000);
+        ::usleep(250000);
         fixture_->Hangup();
     });
     const ProcessResult r = Tool({"--port", "3", "poll", "--count", "4"});
