@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,12 +33,16 @@ Bytes Counting(size_t n) {
     return b;
 }
 
-// The number after `word` in an answer such as "wrote 14 0".
+// Word `index` of an answer such as "wrote 14 0" as a number; -1 when it
+// is not one.
 long long Field(const std::string& answer, size_t index) {
     std::istringstream in(answer);
     std::string word;
-    for (size_t i = 0; i <= index && in >> word;) ++i;
-    return std::stoll(word);
+    for (size_t i = 0; i <= index; ++i)
+        if (!(in >> word)) return -1;
+    long long value = -1;
+    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
+    return ec == std::errc() && end == word.data() + word.size() ? value : -1;
 }
 
 class Win32PortTest : public ::testing::Test {
