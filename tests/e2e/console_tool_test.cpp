@@ -6,10 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "e2e_config.h"
@@ -35,7 +34,7 @@ constexpr double kLateMs = 10.0;
 // Command 0 in the short form to polling address 0, from the primary master.
 const Bytes kIdentify = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
 
-struct DtrChange {
+struct LineChange {
     double ms;
     bool dtr;
     bool rts;
@@ -93,12 +92,12 @@ protected:
     std::vector<FrameRecord> Heard() const { return Records(FrameRecord::kHeard); }
     std::vector<FrameRecord> Sent() const { return Records(FrameRecord::kSent); }
 
-    std::vector<DtrChange> LineChanges() const {
-        std::vector<DtrChange> out;
+    std::vector<LineChange> LineChanges() const {
+        std::vector<LineChange> out;
         std::ifstream in(shimLog_);
         std::string line;
         while (std::getline(in, line)) {
-            DtrChange c{};
+            LineChange c{};
             int dtr = 0, rts = 0;
             if (std::sscanf(line.c_str(), "%lf DTR=%d RTS=%d", &c.ms, &dtr, &rts) == 3) {
                 c.dtr = dtr != 0;
