@@ -39,7 +39,14 @@ void Sleep(uint32_t ms) {
         std::this_thread::yield();
         return;
     }
+#ifdef _WIN32
+    // The Windows runtime sleeps whole milliseconds and drops the rest, so a
+    // scaled sleep under a millisecond would not sleep at all: round up, a
+    // sleep is never shorter than asked.
+    std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(RealDuration(ms)));
+#else
     std::this_thread::sleep_for(RealDuration(ms));
+#endif
 }
 
 void SetTimeScale(double scale) {

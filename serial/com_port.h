@@ -29,8 +29,10 @@ public:
     virtual bool IsOpen() const = 0;
 
     // 1200 baud, 8 data bits, odd parity, 1 stop bit, no flow control,
-    // characters with a parity error replaced by 'F' (0x46), DTR enabled,
-    // RTS toggled by the driver until ReleaseRts().
+    // characters with a parity error replaced by 'F' (0x46), DTR enabled.
+    // Until ReleaseRts() RTS is either keyed by the driver for writes or
+    // held low; OpenPort writes nothing in between, so the line looks the
+    // same either way.
     virtual bool ConfigureLine() = 0;
     // From here on RTS moves only through SetRts().
     virtual bool ReleaseRts() = 0;

@@ -134,8 +134,14 @@ bool Win32Port::ConfigureLine() {
     dcb.fErrorChar = TRUE;
     dcb.ErrorChar = 'F';
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    // The driver keys RTS for any write until ReleaseRts hands it over.
-    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    // RTS is the program's from the start, not toggled by the driver until
+    // ReleaseRts. Toggle mode would only be in force while OpenPort writes
+    // nothing, and with the output purged a toggling driver holds RTS low
+    // just as this does. Several drivers (USB adapters, Wine's serial layer)
+    // refuse toggle mode, and a second SetCommState after the refusal may
+    // fail as well: one request that every driver takes keeps the port
+    // usable everywhere.
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
     return ::SetCommState(handle_, &dcb) != FALSE;

@@ -36,6 +36,16 @@ TEST(Clock, TimeScaleSpeedsTicksAndSleepsAlike) {
     EXPECT_EQ(RealDuration(400), std::chrono::microseconds(20000));
 }
 
+TEST(Clock, AScaledSleepShorterThanARealMillisecondStillSleeps) {
+    ScaleGuard guard;
+    SetTimeScale(20.0);
+    for (uint32_t ms : {1u, 5u, 30u}) {
+        const uint32_t t0 = Tick();
+        Sleep(ms);
+        EXPECT_GE(Tick() - t0, ms) << ms << " clock ms";
+    }
+}
+
 TEST(Clock, TickIsContinuousAcrossAScaleChange) {
     ScaleGuard guard;
     const uint32_t before = Tick();

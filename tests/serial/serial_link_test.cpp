@@ -1,8 +1,10 @@
 #include "serial/serial_link.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -419,6 +421,7 @@ TEST_F(SerialLinkTest, LineCallsWithoutAPortAreHarmless) {
     EXPECT_TRUE(line.Events().empty());
 }
 
+#ifndef _WIN32
 // The link on the system backend over a real pseudo-terminal, reached as
 // COM5 through the ports directory.
 TEST(SerialLinkOnPty, ReceivesAndFailsCleanlyWhenTheFarEndCloses) {
@@ -454,6 +457,7 @@ TEST(SerialLinkOnPty, ReceivesAndFailsCleanlyWhenTheFarEndCloses) {
     ::unsetenv("TARVOK_PORTS_DIR");
     std::filesystem::remove_all(dir);
 }
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace serial

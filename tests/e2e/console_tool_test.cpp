@@ -1,0 +1,318 @@
+// The console tool as a black box: a real process on a real (pseudo-)serial
+// port, the fixture on the far end. The same tests run the Linux build and,
+// under Wine, the Windows build; both must give the same verdicts.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "e2e_config.h"
+#include "pty_fixture.h"
+#include "subprocess.h"
+
+namespace e2e {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The link's timing: one character as the hold reckons it, the wait for a
+// first character, the settle before the reply wait and the reply wait.
+constexpr double kCharTimeMs = 9.16;
+constexpr double kFirstCharWaitMs = 380.0;
+constexpr double kSettleMs = 100.0;
+constexpr double kReplyWaitMs = 800.0;
+// How far a measured quiet time may stray: it may not be shorter than the
+// rule at all (clock granularity aside), and only a little longer.
+constexpr double kEarlyMs = 2.0;
+constexpr double kLateMs = 10.0;
+
+// Command 0 in the short form to polling address 0, from the primary master.
+const Bytes kIdentify = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
+
+struct LineChange {
+    double ms;
+    bool dtr;
+    bool rts;
+};
+
+class ConsoleToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tarvok-e2e-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        shimLog_ = dir_ + "/lines.log";
+    }
+    void TearDown() override {
+        if (fixture_) fixture_->Stop();
+        for (const auto& link : links_) std::filesystem::remove(link);
+        std::filesystem::remove_all(dir_);
+    }
+
+    // The fixture on COMn: device number 0x0A0B0C, a transmitter driving
+    // 12 mA on CH1, which is active.
+    void StartFixture(std::vector<Behaviour> script, Behaviour otherwise = Behaviour::kAnswer,
+                      int port = 3) {
+        PtyFixtureOptions o;
+        o.fixture.deviceNumber = 0x0A0B0C;
+        o.fixture.activeChannel = 0;
+        sim::TransmitterConfig t;
+        t.channel = 0;
+        t.initialCurrentMa = 12.0f;
+        o.fixture.transmitters = {t};
+        o.script = std::move(script);
+        o.otherwise = otherwise;
+        fixture_ = std::make_unique<PtyFixture>(o);
+        std::string error;
+        ASSERT_TRUE(fixture_->Start(Config().PortLink(dir_, port), &error)) << error;
+    }
+
+    ProcessResult Tool(const std::vector<std::string>& args, int timeoutMs = 30000) {
+        ProcessResult r =
+            RunProcess(Config().Command(args), Config().Environment(dir_, shimLog_), timeoutMs);
+        EXPECT_FALSE(r.timedOut) << "the tool hung";
+        // A Windows console program ends its lines with CR LF.
+        std::erase(r.out, '\r');
+        std::erase(r.err, '\r');
+        return r;
+    }
+
+    std::vector<FrameRecord> Records(FrameRecord::Kind kind) const {
+        std::vector<FrameRecord> out;
+        for (auto& r : fixture_->Records())
+            if (r.kind == kind) out.push_back(r);
+        return out;
+    }
+    std::vector<FrameRecord> Heard() const { return Records(FrameRecord::kHeard); }
+    std::vector<FrameRecord> Sent() const { return Records(FrameRecord::kSent); }
+
+    std::vector<LineChange> LineChanges() const {
+        std::vector<LineChange> out;
+        std::ifstream in(shimLog_);
+        std::string line;
+        while (std::getline(in, line)) {
+            LineChange c{};
+            int dtr = 0, rts = 0;
+            if (std::sscanf(line.c_str(), "%lf DTR=%d RTS=%d", &c.ms, &dtr, &rts) == 3) {
+                c.dtr = dtr != 0;
+                c.rts = rts != 0;
+                out.push_back(c);
+            }
+        }
+        return out;
+    }
+
+    std::string dir_;
+    std::string shimLog_;
+    std::unique_ptr<PtyFixture> fixture_;
+    std::vector<std::string> links_;
+};
+
+// The master's quiet time before `next`, when the attempt before it drew no
+// character: its frame, the hold of (length + 1) characters, the 380 ms wait
+// for a first character, then the quiet time.
+double QuietAfterSilence(const FrameRecord& previous, const FrameRecord& next) {
+    const double hold = (static_cast<double>(previous.bytes.size()) + 1.0) * kCharTimeMs;
+    return next.ms - previous.ms - hold - kFirstCharWaitMs;
+}
+
+// ... when the attempt drew a reply that never completed: 100 ms settle and
+// the 800 ms reply wait after the reply's first character, then the quiet.
+double QuietAfterIncompleteReply(const FrameRecord& reply, const FrameRecord& next) {
+    return next.ms - reply.ms - kSettleMs - kReplyWaitMs;
+}
+
+// ... when the attempt drew a complete reply that was not good: the settle,
+// then the quiet time.
+double QuietAfterCompleteReply(const FrameRecord& reply, const FrameRecord& next) {
+    return next.ms - reply.ms - kSettleMs;
+}
+
+#define EXPECT_QUIET(measured, rule)                    \
+    do {                                                \
+        const double q = (measured);                    \
+        EXPECT_GE(q, (rule)-kEarlyMs) << "quiet time";  \
+        EXPECT_LE(q, (rule) + kLateMs) << "quiet time"; \
+    } while (0)
+
+TEST_F(ConsoleToolTest, IdentifiesTheFixtureAndSignalsOnTheModemLines) {
+    StartFixture({});
+    const ProcessResult r = Tool({"--port", "3", "identify"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "658188\n");  // 0x0A0B0C
+
+    // Identification, then command 0 itself: both in the short form.
+    const auto heard = Heard();
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard[0].bytes, kIdentify);
+    EXPECT_EQ(heard[1].bytes, kIdentify);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].bytes,
+              (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x06, 0x80, 0x00, 0x0E, 0x00, 0x00, 0xFE,
+                     0x3E, 0xB6, 0x05, 0x05, 0x01, 0x01, 0x01, 0x00, 0x0A, 0x0B, 0x0C, 0xF2}));
+
+    // Between the two: five pulses of DTR and RTS together, 300 ms apart,
+    // and DTR low while each frame is on the line.
+    const auto lines = LineChanges();
+    int dtrPulses = 0, rtsPulses = 0;
+    bool dtr = false, rts = false;
+    for (const auto& c : lines) {
+        if (c.ms <= sent[0].ms || c.ms >= heard[1].ms) continue;
+        dtrPulses += c.dtr && !dtr;
+        rtsPulses += c.rts && !rts;
+        dtr = c.dtr;
+        rts = c.rts;
+    }
+    EXPECT_EQ(dtrPulses, 5);
+    EXPECT_EQ(rtsPulses, 5);
+    for (const auto& frame : heard) {
+        bool level = false;
+        for (const auto& c : lines)
+            if (c.ms < frame.ms) level = c.dtr;
+        EXPECT_FALSE(level) << "DTR at the frame at " << frame.ms;
+    }
+}
+
+TEST_F(ConsoleToolTest, PollsInTheLongFormWith380msQuietAfterASuccess) {
+    StartFixture({});
+    const ProcessResult r = Tool({"--port", "3", "poll", "--count", "2"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "12.037\n12.037\n");  // 12 mA through the fixture's converter
+
+    const auto heard = Heard();
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_EQ(heard[0].bytes, kIdentify);
+    // Command 2 to the long address 3E B6 0A 0B 0C, primary master bit set.
+    const Bytes poll = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0xBE,
+                        0xB6, 0x0A, 0x0B, 0x0C, 0x02, 0x00, 0x85};
+    EXPECT_EQ(heard[1].bytes, poll);
+    EXPECT_EQ(heard[2].bytes, poll);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_QUIET(QuietAfterCompleteReply(sent[1], heard[2]), 380.0);
+}
+
+TEST_F(ConsoleToolTest, GivesUpAfterExactlyThreeFailedAttempts) {
+    // No reply, a communication error, a reply with a wrong check byte.
+    StartFixture({Behaviour::kSilent, Behaviour::kCommError, Behaviour::kBadChecksum});
+    const ProcessResult r = Tool({"--port", "3", "identify"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("identification failed"), std::string::npos) << r.err;
+
+    const auto heard = Heard();
+    ASSERT_EQ(heard.size(), 3u) << "exactly three attempts";
+    for (const auto& h : heard) EXPECT_EQ(h.bytes, kIdentify);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_QUIET(QuietAfterSilence(heard[0], heard[1]), 380.0);
+    // A communication error leaves the quiet time as it was.
+    EXPECT_QUIET(QuietAfterCompleteReply(sent[0], heard[2]), 380.0);
+}
+
+TEST_F(ConsoleToolTest, IgnoresMalformedRepliesAndWaits75msAfterAnIncompleteOne) {
+    // Cut short, then a communication error, then garbage before a good reply.
+    StartFixture({Behaviour::kTruncated, Behaviour::kCommError, Behaviour::kNoise});
+    const ProcessResult r = Tool({"--port", "3", "read-channel"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "01\n");
+
+    const auto heard = Heard();
+    const auto sent = Sent();
+    ASSERT_EQ(heard.size(), 4u);  // identification in three attempts, command 15
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0].behaviour, Behaviour::kTruncated);
+    EXPECT_QUIET(QuietAfterIncompleteReply(sent[0], heard[1]), 75.0);
+    EXPECT_QUIET(QuietAfterCompleteReply(sent[1], heard[2]), 75.0);
+}
+
+TEST_F(ConsoleToolTest, AReplyAfterTheFirstCharacterWaitCountsAsNone) {
+    StartFixture({Behaviour::kLate});
+    const ProcessResult r = Tool({"--port", "3", "identify"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "658188\n");
+    const auto heard = Heard();
+    ASSERT_EQ(heard.size(), 3u) << "the late reply did not end the first transaction";
+    EXPECT_QUIET(QuietAfterSilence(heard[0], heard[1]), 380.0);
+}
+
+TEST_F(ConsoleToolTest, UsageErrorsAndPortsThatCannotBeOpenedExitWithTwo) {
+    // Ports named, but leading to no device.
+    for (int port : {9, 12}) {
+        const std::string link = Config().PortLink(dir_, port);
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(dir_ + "/unplugged", link);
+        links_.push_back(link);
+    }
+    ProcessResult r = Tool({"--port", "3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no command"), std::string::npos) << r.err;
+
+    r = Tool({"--port", "9", "identify"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("创建COM9失败"), std::string::npos) << r.err;
+
+    // From 10 on the name takes the device namespace form.
+    r = Tool({"--port", "12", "identify"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("创建\\\\.\\COM12失败"), std::string::npos) << r.err;
+}
+
+TEST_F(ConsoleToolTest, APortAboveNineIsReachedByItsNamespaceName) {
+    StartFixture({Behaviour::kSilent}, Behaviour::kSilent, 12);
+    const ProcessResult r = Tool({"--port", "12", "identify"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(Heard().size(), 3u);
+}
+
+TEST_F(ConsoleToolTest, AFixtureThatGoesAwayFailsTheRestWithoutHanging) {
+    StartFixture({});
+    std::thread unplug([this] {
+        // After the identification and the first poll, while the tool waits
+        // for the line to be quiet before the second.
+        for (int i = 0; i < 1000 && Sent().size() < 2; ++i) ::usleep(10000);
+        ::usleep(250000);
+        fixture_->Hangup();
+    });
+    const ProcessResult r = Tool({"--port", "3", "poll", "--count", "4"});
+    unplug.join();
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "12.037\n");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+}
+
+// The fixture executable, as a test script or a person would use it.
+TEST_F(ConsoleToolTest, TheFixtureProgramLogsEveryFrame) {
+    Child fixture;
+    ASSERT_TRUE(fixture.Start({Config().fixture, "--link", Config().PortLink(dir_, 3), "--script",
+                               "truncated", "--then", "silent"},
+                              {}));
+    const auto ready = fixture.ReadLine(5000);
+    ASSERT_TRUE(ready.has_value());
+    EXPECT_EQ(ready->rfind("# ready /dev/pts/", 0), 0u) << *ready;
+
+    const ProcessResult r = Tool({"--port", "3", "identify"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    fixture.Signal(SIGTERM);
+    std::vector<std::string> lines;
+    while (auto line = fixture.ReadLine(2000)) lines.push_back(*line);
+    EXPECT_EQ(fixture.Finish(2000), 0);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[0].find(" heard gap=-1.0 FF FF FF FF FF 02 80 00 00 82"), std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find(" sent truncated FF FF FF FF FF 06 80 00 0E 00 00 FE"),
+              std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[2].find(" heard gap="), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find(" heard gap="), std::string::npos) << lines[3];
+}
+
+}  // namespace
+}  // namespace e2e
