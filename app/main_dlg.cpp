@@ -187,11 +187,19 @@ void CMainDlg::OnCtlColor() {
 
 // --- What the workers see ---------------------------------------------
 
-void CMainDlg::SetCurrentText(const std::string& text) { m_displayCurrent->SetText(text.c_str()); }
+// Under --trace the readouts' texts go with the frames: what the operator
+// saw, next to what the line carried.
+void CMainDlg::SetCurrentText(const std::string& text) {
+    platform::Trace("current readout: '" + text + "'\n");
+    m_displayCurrent->SetText(text.c_str());
+}
 
 std::string CMainDlg::GetChannelText() { return m_displayChannel->GetText(); }
 
-void CMainDlg::SetChannelText(const std::string& text) { m_displayChannel->SetText(text.c_str()); }
+void CMainDlg::SetChannelText(const std::string& text) {
+    platform::Trace("channel readout: '" + text + "'\n");
+    m_displayChannel->SetText(text.c_str());
+}
 
 void CMainDlg::SetDeviceNumberText(const std::string& text) {
     QMetaObject::invokeMethod(

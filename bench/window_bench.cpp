@@ -112,11 +112,13 @@ int main(int argc, char** argv) {
             if (best >= 0 && best < 700) latency.push_back(best);
         }
         std::sort(latency.begin(), latency.end());
-        std::printf("first frame on the wire: %u ms after start, %d ms beyond the 1 s search pause\n",
-                    firstFrame - t0, static_cast<int>(firstFrame - t0) - 1000);
+        std::printf(
+            "first frame on the wire: %u ms after start, %d ms beyond the 1 s search pause\n",
+            firstFrame - t0, static_cast<int>(firstFrame - t0) - 1000);
         if (!latency.empty())
-            std::printf("last reply byte to readout repainted: median %d ms, max %d ms (%zu repaints)\n",
-                        latency[latency.size() / 2], latency.back(), latency.size());
+            std::printf(
+                "last reply byte to readout repainted: median %d ms, max %d ms (%zu repaints)\n",
+                latency[latency.size() / 2], latency.back(), latency.size());
         std::printf("CPU while polling: %.3f s in %.1f s = %.3f%% of one core\n", cpu, wall,
                     100.0 * cpu / wall);
         window.close();

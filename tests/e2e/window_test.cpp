@@ -1,0 +1,243 @@
+// The real window under Xvfb, as an operator uses it: real X input through
+// xdotool, the real POSIX serial backend on a pseudo-terminal with the
+// fixture at the far end, the program copied into a folder of its own with
+// com.ini and ports/ beside it, and ended by a signal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "pty_fixture.h"
+#include "subprocess.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+bool OnPath(const std::string& program) {
+    return RunProcess({"/bin/sh", "-c", "command -v " + program}, {}, 5000).status == 0;
+}
+
+// An X server of the test's own.
+class XServer {
+public:
+    bool Start() {
+        for (display_ = 71; display_ < 99; ++display_) {
+            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(display_))) continue;
+            pid_ = ::fork();
+            if (pid_ == 0) {
+                const int null = ::open("/dev/null", O_RDWR);
+                ::dup2(null, 1);
+                ::dup2(null, 2);
+                const std::string d = ":" + std::to_string(display_);
+                ::execlp("Xvfb", "Xvfb", d.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
+                         "tcp", static_cast<char*>(nullptr));
+                ::_exit(127);
+            }
+            for (int i = 0; i < 100; ++i) {
+                if (fs::exists("/tmp/.X11-unix/X" + std::to_string(display_))) return true;
+                int status;
+                if (::waitpid(pid_, &status, WNOHANG) == pid_) break;  // taken: try the next
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        return false;
+    }
+    ~XServer() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string Display() const { return ":" + std::to_string(display_); }
+
+private:
+    int display_ = 0;
+    pid_t pid_ = -1;
+};
+
+// Command of a request as the fixture heard it, -1 when there is none.
+int CommandOf(const FrameRecord& r) {
+    size_t d = 0;
+    while (d < r.bytes.size() && r.bytes[d] == 0xFF) ++d;
+    if (d >= r.bytes.size()) return -1;
+    const size_t at = d + ((r.bytes[d] & 0x80) ? 6 : 2);
+    return at < r.bytes.size() ? r.bytes[at] : -1;
+}
+
+Bytes DataOf(const FrameRecord& r) {
+    size_t d = 0;
+    while (d < r.bytes.size() && r.bytes[d] == 0xFF) ++d;
+    const size_t count = d + ((r.bytes[d] & 0x80) ? 7 : 3);
+    if (count >= r.bytes.size()) return {};
+    const size_t n = r.bytes[count];
+    return Bytes(r.bytes.begin() + static_cast<long>(count) + 1,
+                 r.bytes.begin() + static_cast<long>(count + 1 + n));
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!OnPath("Xvfb") || !OnPath("xdotool"))
+            GTEST_SKIP() << "needs Xvfb and xdotool (scripts/install-deps installs them)";
+        ASSERT_TRUE(x_.Start()) << "no X server";
+        std::string pattern = (fs::temp_directory_path() / "tarvok-window-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        // A portable copy: the program, com.ini and its ports beside it.
+        fs::copy_file(TARVOK_CONFIG_PROGRAM, dir_ / "tarvok-config");
+        fs::create_directory(dir_ / "ports");
+        std::ofstream(dir_ / "com.ini") << "[CONFIG]\nCOM=3\n";
+
+        PtyFixtureOptions o;
+        o.fixture.deviceNumber = 2;
+        o.fixture.activeChannel = 0;
+        sim::TransmitterConfig t;
+        t.channel = 0;
+        t.initialCurrentMa = 12.0f;
+        o.fixture.transmitters = {t};
+        o.transmitter = t;
+        // No DTR on a pseudo-terminal: fixed-current requests go to the
+        // transmitter by their command.
+        o.routeToTransmitter = [](const sim::MasterRequest& r) { return r.command == 40; };
+        fixture_ = std::make_unique<PtyFixture>(o);
+        std::string error;
+        ASSERT_TRUE(fixture_->Start((dir_ / "ports" / "COM3").string(), &error)) << error;
+    }
+    void TearDown() override {
+        if (app_) {
+            app_->Signal(SIGKILL);
+            if (reader_.joinable()) reader_.join();
+            app_->Finish(2000);
+        }
+        if (reader_.joinable()) reader_.join();
+        if (fixture_) fixture_->Stop();
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+
+    void StartProgram() {
+        app_ = std::make_unique<Child>();
+        // Its trace (frames and readouts) comes back on stdout.
+        ASSERT_TRUE(app_->Start(
+            {"/bin/sh", "-c", "exec \"$0\" --trace 2>&1", (dir_ / "tarvok-config").string()},
+            {"DISPLAY=" + x_.Display(), "QT_QPA_PLATFORM=xcb", "TARVOK_PORTS_DIR="}));
+        reader_ = std::thread([this] {
+            while (auto line = app_->ReadLine(60000)) {
+                std::lock_guard lock(mutex_);
+                trace_.push_back(*line);
+            }
+        });
+        const ProcessResult found =
+            Xdo({"search", "--sync", "--onlyvisible", "--name", "^Tarvok HART"}, 20000);
+        ASSERT_EQ(found.status, 0) << "no window";
+        window_ = found.out.substr(0, found.out.find('\n'));
+    }
+    ProcessResult Xdo(std::vector<std::string> args, int timeoutMs = 10000) {
+        args.insert(args.begin(), "xdotool");
+        return RunProcess(args, {"DISPLAY=" + x_.Display()}, timeoutMs);
+    }
+    // The newest trace line that starts with `prefix`, once there is one
+    // that satisfies `ok`.
+    std::string WaitForTrace(const std::string& prefix,
+                             const std::function<bool(const std::string&)>& ok, int ms = 20000) {
+        const double end = NowMs() + ms;
+        while (NowMs() < end) {
+            {
+                std::lock_guard lock(mutex_);
+                for (auto it = trace_.rbegin(); it != trace_.rend(); ++it)
+                    if (it->rfind(prefix, 0) == 0 && ok(*it)) return *it;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return {};
+    }
+    std::vector<FrameRecord> Requests() {
+        std::vector<FrameRecord> out;
+        for (const auto& r : fixture_->Records())
+            if (r.kind == FrameRecord::kHeard && r.request) out.push_back(r);
+        return out;
+    }
+    bool WaitForRequest(int command, int ms = 20000) {
+        const double end = NowMs() + ms;
+        while (NowMs() < end) {
+            for (const auto& r : Requests())
+                if (CommandOf(r) == command) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    XServer x_;
+    fs::path dir_;
+    std::unique_ptr<PtyFixture> fixture_;
+    std::unique_ptr<Child> app_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::vector<std::string> trace_;
+    std::string window_;
+};
+
+TEST_F(WindowTest, PollsSwitchesOnAnArrowKeyAndEndsOnSigterm) {
+    StartProgram();
+    EXPECT_EQ(Xdo({"getwindowname", window_}).out, "Tarvok HART自动测试设备 V3.0\n");
+
+    // The loop current as the fixture's converter reads 12 mA.
+    const std::string shown = WaitForTrace("current readout:", [](const std::string& l) {
+        return l.find("' 0.000'") == std::string::npos;
+    });
+    EXPECT_EQ(shown, "current readout: '12.037'");
+    const auto start = Requests();
+    ASSERT_GE(start.size(), 3u);
+    EXPECT_EQ(start[0].bytes, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82}));
+    EXPECT_EQ(CommandOf(start[1]), 15) << "the channel is read first";
+    EXPECT_EQ(CommandOf(start[2]), 2) << "then the current polled";
+    EXPECT_NE(WaitForTrace("channel readout:", [](const std::string&) { return true; }), "");
+
+    // One release of Up: CH2, once the keys have been quiet for 500 ms.
+    ASSERT_EQ(Xdo({"windowfocus", "--sync", window_}).status, 0);
+    const double pressed = NowMs();
+    ASSERT_EQ(Xdo({"key", "Up"}).status, 0);
+    ASSERT_TRUE(WaitForRequest(34));
+    FrameRecord switched;
+    int switches = 0;
+    for (const auto& r : Requests()) {
+        if (CommandOf(r) != 34) continue;
+        switched = r;
+        ++switches;
+    }
+    EXPECT_EQ(switches, 1);
+    EXPECT_EQ(DataOf(switched), (Bytes{0x3F, 0x80, 0x00, 0x00})) << "1.0: CH2";
+    EXPECT_GE(switched.ms - pressed, 500.0);
+    EXPECT_EQ(
+        WaitForTrace("channel readout:",
+                     [](const std::string& l) { return l.find("'02'") != std::string::npos; }),
+        "channel readout: '02'");
+
+    // SIGTERM: the close box's way out, status 0, the port let go.
+    const double signalled = NowMs();
+    app_->Signal(SIGTERM);
+    reader_.join();  // its output ends as it exits
+    EXPECT_LT(NowMs() - signalled, 5000.0);
+    EXPECT_EQ(app_->Finish(5000), 0);
+    app_.reset();
+    const int fd = ::open(fixture_->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "nothing holds the port";
+    ::close(fd);
+}
+
+}  // namespace
+}  // namespace e2e
