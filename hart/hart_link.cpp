@@ -58,7 +58,7 @@ public:
     }
     bool IsReceiveEnabled() const override { return g_hartLink.receiveEnabled.load() != 0; }
     bool IsFrameComplete() const override { return g_hartLink.frameComplete.load() != 0; }
-    void DisableReceive() override { g_hartLink.receiveEnabled.store(0); }
+    void DisableReceive() override { hart::DisableReceive(g_hartLink); }
     void RearmReceiver() override { hart::RearmReceiver(g_hartLink); }
     uint32_t BusQuietTime() const override { return g_hartLink.busQuietTime.load(); }
     void SetBusQuietTime(uint32_t ms) override { g_hartLink.busQuietTime.store(ms); }

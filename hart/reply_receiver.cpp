@@ -122,17 +122,27 @@ bool Step(HartLink& link, uint8_t byte) {
 }  // namespace
 
 void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length) {
-    {
-        std::lock_guard lock(link.mutex);
-        size_t i = 0;
-        while (i < length && !Step(link, data[i])) ++i;
-        if (i == length) return;
-        // Complete: whatever follows in the chunk is dropped.
-        link.frameComplete.store(1);
-        link.receiveEnabled.store(0);
-        platform::TraceHex("RX:", link.heardFrame, static_cast<size_t>(link.heardLength));
-    }
+    std::lock_guard lock(link.mutex);
+    // Checked under the lock: once a transmission has disabled reception,
+    // no frame of before can complete for it.
+    if (link.receiveEnabled.load() == 0) return;
+    size_t i = 0;
+    while (i < length && !Step(link, data[i])) ++i;
+    if (i == length) return;
+    // Complete: whatever follows in the chunk is dropped.
+    link.frameComplete.store(1);
+    link.receiveEnabled.store(0);
+    platform::TraceHex("RX:", link.heardFrame, static_cast<size_t>(link.heardLength));
     link.receiveEvent.Set();
+}
+
+void DisableReceive(HartLink& link) {
+    std::lock_guard lock(link.mutex);
+    link.receiveEnabled.store(0);
+    // A reply that completed after its attempt gave up (a late one) must
+    // not pass for the reply to the frame about to go out.
+    link.frameComplete.store(0);
+    link.receiveEvent.Reset();
 }
 
 void RearmReceiver(HartLink& link) {

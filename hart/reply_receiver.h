@@ -30,6 +30,9 @@ inline constexpr int kMaxReplyByteCount = 27;
 void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length);
 
 // After a transmission: look for a new frame, then enable reception.
+// Before a transmission: nothing heard from now until the re-arm is a
+// reply, and no frame completed earlier stands for one.
+void DisableReceive(HartLink& link);
 void RearmReceiver(HartLink& link);
 
 }  // namespace hart

@@ -336,6 +336,28 @@ TEST_F(TransactionTest, PortChangesRacingChannelSwitchesNeverSendAnEmptyRequest)
     EXPECT_GT(seen, 0);
 }
 
+TEST_F(TransactionTest, ALateReplyIsNeverTakenForTheNextAttemptsAnswer) {
+    // The late reply completes during the next attempt's quiet wait; that
+    // attempt must wait for its own answer, not return on the old one.
+    sim::FixtureConfig c = Config();
+    c.lateReplyMs = 420;
+    sim::SimulatedFixture late(c);
+    serial::ClosePort();
+    serial::SetPortFactory(serial::SinglePortFactory(2, [&late] { return late.CreatePort(); }));
+    ASSERT_EQ(serial::OpenPort(2), 1);
+    ASSERT_EQ(FixtureTransaction(2), 1);
+    late.ClearLineLog();
+    late.InjectFault(Fault::kLateReply, 1);
+    ASSERT_EQ(FixtureTransaction(2), 1);
+    const uint32_t done = platform::Tick();
+    std::vector<LineEvent> replies;
+    for (auto& e : late.LineLog())
+        if (e.kind == LineEvent::kReply) replies.push_back(e);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_GE(int32_t(done - replies[1].endTick), 0) << "returned before its own reply ended";
+    serial::ClosePort();
+}
+
 TEST_F(TransactionTest, NoisyLineStillCarriesTheReply) {
     IdentifyFixture();
     fixture.InjectFault(Fault::kNoise, 2);
