@@ -27,6 +27,7 @@ constexpr size_t kInputLimit = 4096;  // the driver's receive buffer; more is dr
 constexpr size_t kLogLimit = 20000;   // the demo polls for hours: keep the newest
 constexpr int kFaultKinds = static_cast<int>(Fault::kCarrierHeld) + 1;
 constexpr uint8_t kCommErrorStatus = 0x88;
+constexpr uint8_t kGarbled = 'F';  // a character received with a parity error
 
 using FaultSet = uint32_t;
 constexpr FaultSet Bit(Fault f) { return FaultSet{1} << static_cast<unsigned>(f); }
@@ -162,6 +163,7 @@ public:
         e.rtsThroughout = frame.rtsDriven || rts_;  // settled once the frame is out
         e.bytes = frame.bytes;
         frame.logId = AddLog(start, std::move(e));
+        Collide(frame);
         if (config_.echo) {
             for (size_t k = 0; k < length; ++k)
                 Schedule(start + double(k + 1) * kCharMs, data[k], frame.logId);
@@ -304,6 +306,7 @@ private:
         std::vector<uint8_t> bytes;
         bool rtsDriven = false;  // the driver toggles RTS (before ReleaseRts)
         bool truncated = false;  // purged while going out: nobody hears it
+        bool collided = false;   // a slave talked at the same time: nobody hears it
         double End() const { return start + double(bytes.size()) * kCharMs; }
     };
     struct Arrival {
@@ -354,6 +357,7 @@ private:
             arrivals_.pop_front();
         }
         std::erase_if(carrier_, [now](const Interval& i) { return i.to <= now; });
+        std::erase_if(replies_, [now](const Interval& i) { return i.to <= now; });
         // Keep the line states back to the oldest frame still to be heard.
         const double oldest = frames_.empty() ? now : frames_.front().start;
         while (history_.size() > 1 && history_[1].time <= oldest) history_.pop_front();
@@ -466,6 +470,25 @@ private:
         return noise;
     }
 
+    // Half duplex: a master frame and a slave's reply on the wire at the same
+    // time garble each other. The slave hears nothing it can parse, and every
+    // reply character sent while the master's frame was going out reaches the
+    // master as a parity error, which the driver turns into 'F'.
+    void Collide(Frame& frame) {
+        const double from = frame.start;
+        const double to = frame.End();
+        bool hit = false;
+        for (const Interval& r : replies_)
+            if (r.from < to && from < r.to) hit = true;
+        if (!hit) return;
+        frame.collided = true;
+        for (Arrival& a : arrivals_) {
+            const double charStart = a.time - kCharMs;
+            if (a.source == 0 && charStart < to && from < a.time) a.byte = kGarbled;
+        }
+        if (auto* item = FindLog(frame.logId)) item->event.collided = true;
+    }
+
     // A master frame has left the wire: whoever it reached answers.
     void Hear(const Frame& frame) {
         const double end = frame.End();
@@ -482,8 +505,9 @@ private:
             item->event.dtr = atStart.dtr;
             item->event.rtsThroughout = rtsThroughout;
         }
-        // Switching the route mid-frame garbles it for both sides.
-        if (frame.truncated || !dtrSteady) return;
+        // Switching the route mid-frame garbles it for both sides, and so
+        // does a slave talking over it.
+        if (frame.truncated || frame.collided || !dtrSteady) return;
         const auto request = ParseMasterFrame(frame.bytes.data(), frame.bytes.size());
         if (!request) return;
 
@@ -528,6 +552,8 @@ private:
         for (size_t k = 0; k < bytes.size(); ++k)
             Schedule(start + double(k + 1) * kCharMs, bytes[k], 0);
         const double replyEnd = start + double(bytes.size()) * kCharMs;
+        replies_.push_back({start, replyEnd});
+        for (auto& queued : frames_) Collide(queued);
         const double hold = (faults & Bit(Fault::kCarrierHeld)) ? config_.carrierHoldMs : 0.0;
         if (transmitter) {
             carrier_.push_back({start, replyEnd + hold});
@@ -564,6 +590,7 @@ private:
     std::deque<Arrival> arrivals_;  // sorted by time
     std::deque<uint8_t> input_;     // arrived, not yet read
     std::vector<Interval> carrier_;
+    std::vector<Interval> replies_;  // slaves' transmissions not yet over
 
     std::deque<LogItem> log_;
     uint64_t nextLogId_ = 1;

@@ -48,6 +48,7 @@ struct LineEvent {
     bool dtr;                    // frames: DTR while the frame was on the wire
     bool rtsThroughout;          // master frames: RTS high from first to last byte
     std::vector<uint8_t> bytes;  // frames: every byte as sent, preambles too
+    bool collided = false;       // master frames: a slave talked over it, nobody heard it
 };
 
 enum class Fault {

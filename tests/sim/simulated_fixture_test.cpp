@@ -481,6 +481,27 @@ TEST_F(SimTest, LateReplyStartsAfterTheFirstCharacterWait) {
     EXPECT_GE(int32_t(*first - frames.back().endTick), 600);
 }
 
+TEST_F(SimTest, AMasterThatTalksOverAReplyGarblesBothAndIsNotHeard) {
+    fixture.InjectFault(Fault::kLateReply);
+    master.Send(kCommand0, false, false);  // its reply starts 600 ms after the frame
+    platform::Sleep(600 + 50 - 120);       // Send held the frame's ~120 ms already
+    master.Send(ToFixture(2), false, false);
+    platform::Sleep(kSilence + 400);
+    const auto frames = Events(LineEvent::kMasterFrame);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_FALSE(frames[0].collided);
+    EXPECT_TRUE(frames[1].collided);
+    EXPECT_EQ(Events(LineEvent::kReply).size(), 1u) << "the frame talked over is not answered";
+    // What reached the master: the late reply with the characters sent while
+    // the second frame was going out turned into parity errors.
+    const Bytes got = master.Received();
+    EXPECT_NE(std::count(got.begin(), got.end(), uint8_t('F')), 0);
+    EXPECT_FALSE(test::ParseReply(got) && test::ParseReply(got)->checkOk);
+
+    // A frame on a quiet line is heard as before.
+    EXPECT_TRUE(master.Exchange(ToFixture(2)));
+}
+
 TEST(SimFaultTest, FaultRatesAreSeededAndRepeatable) {
     platform::SetTimeScale(20.0);
     auto pattern = [](uint32_t seed, double rate) {
