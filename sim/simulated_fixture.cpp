@@ -294,6 +294,10 @@ public:
         log_.clear();
     }
 
+    std::vector<uint64_t> FaultCounts() const {
+        return std::vector<uint64_t>(faultCounts_.begin(), faultCounts_.end());
+    }
+
 private:
     struct LineState {
         double time;
@@ -461,6 +465,8 @@ private:
             const double u = static_cast<double>(r.rng()) / 4294967296.0;
             if (u < r.rate) set |= Bit(static_cast<Fault>(f));
         }
+        for (int f = 0; f < kFaultKinds; ++f)
+            if (set & Bit(static_cast<Fault>(f))) ++faultCounts_[static_cast<size_t>(f)];
         return set;
     }
 
@@ -596,6 +602,7 @@ private:
     uint64_t nextLogId_ = 1;
 
     std::vector<Injected> injected_;
+    std::array<uint64_t, kFaultKinds> faultCounts_{};
     std::array<Rate, kFaultKinds> rates_{};
     std::mt19937 noiseRng_{1};
 };
@@ -740,6 +747,11 @@ void SimulatedFixture::SetTransmitterCurrent(int channel, float ma) {
 std::vector<LineEvent> SimulatedFixture::LineLog() const {
     std::lock_guard lock(impl_->wire->mutex);
     return impl_->wire->LineLog();
+}
+
+std::vector<uint64_t> SimulatedFixture::FaultCounts() const {
+    std::lock_guard lock(impl_->wire->mutex);
+    return impl_->wire->FaultCounts();
 }
 
 void SimulatedFixture::ClearLineLog() {

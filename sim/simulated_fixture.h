@@ -99,6 +99,9 @@ public:
     // newest 20000 events are kept.
     std::vector<LineEvent> LineLog() const;
     void ClearLineLog();
+    // How many replies each fault was given to, indexed by Fault, since the
+    // fixture was made.
+    std::vector<uint64_t> FaultCounts() const;
 
 private:
     struct Impl;
