@@ -33,13 +33,13 @@ set(CPACK_PACKAGE_VENDOR "Tarvok")
 set(CPACK_PACKAGE_CONTACT "${TARVOK_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HART test fixture utility: loop current, channels, calibration")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Drives the 32-channel HART test fixture over a serial port as HART primary master.
-tarvok-config is the desktop window: it polls the loop current the fixture
-measures and shows it on a large readout, switches and reads back the active
-channel, writes the fixture's device number and calibrates its current
-measurement against a reference ammeter. tarvok-hart does the same from a
-console. Both have a built-in simulated fixture (--simulate).
-Real serial ports need membership of the dialout group.")
+  "Drives the 32-channel HART test fixture over a serial port as its HART
+primary master. tarvok-config is the desktop window: it polls the loop
+current the fixture measures and shows it on a large readout, switches and
+reads back the active channel, writes the fixture's device number and
+calibrates its current measurement against a reference ammeter. tarvok-hart
+does the same from a console. Both have a built-in simulated fixture
+(--simulate). Real serial ports need membership of the dialout group.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVOK_PACKAGE_MAINTAINER}")
