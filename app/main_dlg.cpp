@@ -117,9 +117,14 @@ bool CMainDlg::OnInitDialog() {
     hart::g_pMainDlg = &m_worker;
     serial::SetNotifier(this);
 
-    // 5. Where the port number is kept.
+    // 5. Where the port number is kept: beside the program, or in the
+    // user's folder for an installed copy.
     m_strAppDir = m_strAppDirOverride.empty() ? GetAppDirectory() : m_strAppDirOverride;
-    m_strIniPath = m_bDemo ? std::string() : m_strAppDir + "com.ini";
+    if (!m_bDemo) {
+        const SettingsLocation settings = LocateSettings(m_strAppDir);
+        m_strIniPath = settings.path;
+        m_bIniInUserFolder = settings.userFolder;
+    }
 
     // 6. The channel menu, shown as a popup, never on the menu bar.
     const auto onCommand = [this](int id) {

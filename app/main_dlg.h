@@ -45,7 +45,7 @@ public:
     // The initialisation sequence: menus, port search and the remembered
     // port, readouts, and the worker started last.
     bool OnInitDialog();
-    // Where com.ini is looked for instead of beside the executable; before
+    // The folder taken for the executable's when com.ini is located; before
     // OnInitDialog (tests).
     void SetAppDirectory(std::string directory) { m_strAppDirOverride = std::move(directory); }
 
@@ -137,6 +137,7 @@ private:
     std::string m_strAppDirOverride;
     std::string m_strAppDir;
     std::string m_strIniPath;
+    bool m_bIniInUserFolder = false;
 
     std::atomic<int32_t> m_bWaitCursor{0};
     std::atomic<int32_t> m_bMouseEnabled{1};

@@ -86,7 +86,7 @@ void CMainDlg::SelectPort(int id) {
     const int n = id - ID_PORT_FIRST;
     // Saved before the port is tried, so that a port that fails to open is
     // tried again at the next start.
-    if (!m_bDemo && WritePortSetting(m_strIniPath, n) == 0) {
+    if (!m_bDemo && SavePortSetting({m_strIniPath, m_bIniInUserFolder}, n) == 0) {
         AskMessageBox(
             this,
             QStringLiteral("错误: 无法保存串口设置到%1!").arg(QString::fromStdString(m_strIniPath)),

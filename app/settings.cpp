@@ -2,6 +2,15 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 #include "platform/exe_dir.h"
 #include "platform/ini_file.h"
@@ -28,6 +37,48 @@ int ParseLeadingInt(std::string_view s) {
     if (n < INT_MIN) return INT_MIN;
     return static_cast<int>(n);
 }
+
+#ifndef _WIN32
+bool IsAbsolute(const char* path) { return path != nullptr && path[0] == '/'; }
+
+bool IsUnder(const std::string& path, std::string_view root) {
+    return path.compare(0, root.size(), root) == 0 &&
+           (path.size() == root.size() || path[root.size()] == '/');
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    return path;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The folder with its symbolic links resolved (/bin is /usr/bin on most
+// systems), or as given when it cannot be resolved.
+std::string RealFolder(const std::string& dir) {
+    if (char* real = ::realpath(dir.c_str(), nullptr)) {
+        std::string s(real);
+        std::free(real);
+        return s;
+    }
+    const std::string s = WithoutTrailingSlashes(dir);
+    return s.empty() ? "/" : s;
+}
+
+// Every missing folder of the absolute path `dir` made with mode 0700; true
+// when it is there.
+bool MakeFolders(const std::string& dir) {
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string part = dir.substr(0, slash);
+        if (!IsFolder(part) && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) break;
+    }
+    return IsFolder(dir);
+}
+#endif
 
 }  // namespace
 
@@ -72,6 +123,56 @@ int WritePortSetting(const std::string& iniFile, int port) {
     char text[16];
     std::snprintf(text, sizeof(text), "%d", port);
     return WriteSetting("CONFIG", "COM", iniFile, text);
+}
+
+#ifdef _WIN32
+bool IsPortableFolder(const std::string&) { return true; }
+
+std::string UserSettingsFolder() { return {}; }
+#else
+bool IsPortableFolder(const std::string& dir) {
+    const std::string real = RealFolder(dir.empty() ? "." : dir);
+    for (std::string_view system : {"/usr", "/bin", "/sbin"})
+        if (IsUnder(real, system)) return false;
+#ifdef TARVOK_INSTALL_BINDIR
+    if (real == RealFolder(TARVOK_INSTALL_BINDIR)) return false;
+#endif
+    // access() asks for the real user: what matters is who runs the program.
+    return ::access(real.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string UserSettingsFolder() {
+    // A relative $XDG_CONFIG_HOME is invalid and ignored, as is a relative
+    // $HOME.
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); IsAbsolute(xdg))
+        return WithoutTrailingSlashes(xdg) + "/tarvok/";
+    std::string home;
+    if (const char* h = std::getenv("HOME"); IsAbsolute(h)) {
+        home = h;
+    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && IsAbsolute(pw->pw_dir)) {
+        home = pw->pw_dir;
+    } else {
+        return {};
+    }
+    return WithoutTrailingSlashes(home) + "/.config/tarvok/";
+}
+#endif
+
+SettingsLocation LocateSettings(const std::string& appDir) {
+    if (IsPortableFolder(appDir)) return {appDir + "com.ini", false};
+    const std::string folder = UserSettingsFolder();
+    if (folder.empty()) return {appDir + "com.ini", false};
+    return {folder + "com.ini", true};
+}
+
+int SavePortSetting(const SettingsLocation& where, int port) {
+#ifndef _WIN32
+    if (where.userFolder) {
+        const size_t slash = where.path.rfind('/');
+        if (slash != std::string::npos && !MakeFolders(where.path.substr(0, slash))) return 0;
+    }
+#endif
+    return WritePortSetting(where.path, port);
 }
 
 }  // namespace app

@@ -1,5 +1,5 @@
-// The settings file com.ini beside the executable and the three functions
-// through which the window reads and writes it.
+// The settings file com.ini, where it lives, and the functions through which
+// the window reads and writes it.
 #pragma once
 
 #include <string>
@@ -30,5 +30,34 @@ int ReadPortSetting(const std::string& iniFile);
 
 // Stores port n as COM=n in [CONFIG]; non-zero on success.
 int WritePortSetting(const std::string& iniFile, int port);
+
+// Where com.ini is read and written.
+struct SettingsLocation {
+    std::string path;
+    // In the user's configuration folder, which the first save makes.
+    bool userFolder = false;
+};
+
+// The file beside the program while its folder is a portable one
+// (IsPortableFolder), else `UserSettingsFolder()` + "com.ini". With no home
+// to go to, beside the program all the same (a save there then fails and is
+// reported).
+SettingsLocation LocateSettings(const std::string& appDir);
+
+// Whether com.ini may stay in `dir`: the user who runs the program (its
+// real user id) may create files there, and the folder is not one that
+// installed programs live in (/usr and below, /bin, /sbin, this build's own
+// install folder). Root may write those too, but a package owns them, and an
+// installed copy keeps one file per user. Always true on Windows.
+bool IsPortableFolder(const std::string& dir);
+
+// $XDG_CONFIG_HOME/tarvok/ when that is an absolute path, else
+// $HOME/.config/tarvok/, else the same under the account's home directory;
+// empty when no home is known (and on Windows).
+std::string UserSettingsFolder();
+
+// WritePortSetting, after making the user's folder (mode 0700, as its
+// parents) when the file lives there.
+int SavePortSetting(const SettingsLocation& where, int port);
 
 }  // namespace app

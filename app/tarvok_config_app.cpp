@@ -30,6 +30,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string Usage() {
+    const SettingsLocation settings = LocateSettings(GetAppDirectory());
     return "usage: tarvok-config [--simulate] [--trace]\n"
            "\n"
            "Polls the HART test fixture on the serial port chosen in the window's\n"
@@ -40,8 +41,10 @@ std::string Usage() {
            "  --trace      hex trace of every frame on stderr (also TARVOK_TRACE=1)\n"
            "\n"
            "The port is kept in " +
-           GetAppDirectory() +
-           "com.ini ([CONFIG] COM=n).\n"
+           settings.path + " ([CONFIG] COM=n),\n" +
+           (settings.userFolder
+                ? "the user's own file: the program's folder is an installed or read-only one.\n"
+                : "beside the program: its folder is writable.\n") +
            "On Linux port n is $TARVOK_PORTS_DIR/COMn (or <program dir>/ports/COMn)\n"
            "when that exists, else 1-32 /dev/ttyS0-31, 33-64 /dev/ttyUSB0-31,\n"
            "65-96 /dev/ttyACM0-31. Real ports need the dialout group.\n";
@@ -61,6 +64,8 @@ int CTarvokConfigApp::InitInstance(int argc, char** argv) {
     if (line.trace) platform::EnableTrace(true);
 
     QApplication application(argc, argv);
+    // The desktop entry the window belongs to (its icon on Wayland).
+    QGuiApplication::setDesktopFileName(QStringLiteral("tarvok-config"));
 
     std::unique_ptr<sim::SimulatedFixture> fixture;
     std::unique_ptr<sim::DemoProcess> process;

@@ -85,6 +85,7 @@ protected:
         serial::ClosePort();
         serial::SetPortFactory({});
         ::unsetenv("TARVOK_PORTS_DIR");
+        ::unsetenv("XDG_CONFIG_HOME");
         fs::remove_all(dir);
         platform::SetTimeScale(1.0);
     }
@@ -99,7 +100,7 @@ protected:
     }
     void Open(bool demo = false) {
         dlg = std::make_unique<CMainDlg>(nullptr, demo);
-        dlg->SetAppDirectory(dir.string() + "/");
+        dlg->SetAppDirectory(appDir.empty() ? dir.string() + "/" : appDir);
         dlg->OnInitDialog();
         dlg->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
@@ -117,8 +118,16 @@ protected:
     }
     bool Polling() { return dlg->CurrentDisplay()->GetText() != " 0.000"; }
 
+    // The window closed and its port let go, as at the end of a run.
+    void Close() {
+        dlg.reset();
+        serial::LowerAbort();
+        serial::ClosePort();
+    }
+
     static inline int counter = 0;
     fs::path dir;
+    std::string appDir;  // the program's folder; `dir` when empty
     sim::SimulatedFixture fixture{sim::DemoFixtureConfig()};
     std::unique_ptr<CMainDlg> dlg;
 };
@@ -343,6 +352,55 @@ TEST_F(MainDlgTest, ClosingWhileTheWorkerWaitsInABoxEndsAtOnceAndClosesThePort) 
     EXPECT_TRUE(dlg->Worker().HasEnded());
     EXPECT_FALSE(serial::IsPortOpen());
     EXPECT_EQ(serial::ClosePort(), 0) << "closed once, by the worker";
+}
+
+// A copy in a writable folder keeps com.ini beside it; an installed one
+// (under /usr, which root could write) keeps it in the user's folder, and
+// reads it back at the next start.
+TEST_F(MainDlgTest, TheSettingsFileIsBesideAPortableCopyAndTheUsersForAnInstalledOne) {
+    Pty com3(dir / "ports" / "COM3");
+    Pty com5(dir / "ports" / "COM5");
+    const fs::path config = dir / "config";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    BoxAnswerer answers;
+
+    Open();
+    EXPECT_EQ(dlg->IniPath(), (dir / "com.ini").string());
+    dlg->SelectPort(ID_PORT_FIRST + 5);
+    EXPECT_EQ(ReadIni(), "[CONFIG]\nCOM=5\n");
+    EXPECT_FALSE(fs::exists(config));
+    Close();
+
+    appDir = "/usr/bin/";
+    const fs::path userIni = config / "tarvok" / "com.ini";
+    const bool besideBefore = fs::exists("/usr/bin/com.ini");
+    Open();
+    EXPECT_EQ(dlg->IniPath(), userIni.string());
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: 未设置")) << "the portable copy's file unread";
+    dlg->SelectPort(ID_PORT_FIRST + 3);
+    std::ifstream in(userIni);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[CONFIG]\nCOM=3\n");
+    EXPECT_EQ(fs::exists("/usr/bin/com.ini"), besideBefore);
+    EXPECT_EQ(ReadIni(), "[CONFIG]\nCOM=5\n");
+    Close();
+
+    Open();
+    EXPECT_EQ(serial::CurrentPort(), 3);
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM3"));
+    EXPECT_EQ(Checked(dlg->PortActions()), std::vector<int>{ID_PORT_FIRST + 3});
+    EXPECT_TRUE(answers.Texts().empty());
+    Close();
+
+    // The user's folder cannot be made: told, with the path, and the port
+    // chosen is opened all the same.
+    std::ofstream(dir / "blocked") << "x";
+    ::setenv("XDG_CONFIG_HOME", (dir / "blocked").c_str(), 1);
+    Open();
+    dlg->SelectPort(ID_PORT_FIRST + 5);
+    ASSERT_EQ(answers.Texts().size(), 1u);
+    EXPECT_EQ(answers.Texts()[0],
+              "错误: 无法保存串口设置到" + (dir / "blocked").string() + "/tarvok/com.ini!");
+    EXPECT_EQ(serial::CurrentPort(), 5);
 }
 
 }  // namespace

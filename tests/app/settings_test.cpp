@@ -2,10 +2,14 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "platform/exe_dir.h"
@@ -87,6 +91,117 @@ TEST_F(Settings, ReadSettingTruncatesTo1023BytesThenTurnsBackslashNIntoNewlines)
     const std::string value = ReadSetting("S", "k", m_ini);
     EXPECT_EQ(value.size(), 1023u);
     EXPECT_EQ(value, head + "\\");
+}
+
+// An environment variable set (or unset) for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (m_old)
+            ::setenv(m_name, m_old->c_str(), 1);
+        else
+            ::unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+TEST_F(Settings, APortableFolderIsWritableByTheRealUserAndNoInstalledProgramsFolder) {
+    EXPECT_TRUE(IsPortableFolder(m_dir.string() + "/"));
+    // Root may write these, but an installed copy there is not a portable one.
+    for (const char* system : {"/usr/bin/", "/usr/local/bin", "/bin/", "/sbin"})
+        EXPECT_FALSE(IsPortableFolder(system)) << system;
+    fs::create_directory_symlink("/usr/bin", m_dir / "linked");
+    EXPECT_FALSE(IsPortableFolder((m_dir / "linked").string() + "/")) << "followed to /usr/bin";
+
+    // A folder the user running the program cannot write, as that user: as
+    // root, in a child that has become nobody.
+    fs::permissions(m_dir, fs::perms(0755));
+    const fs::path readOnly = m_dir / "read-only";
+    const fs::path writable = m_dir / "writable";
+    fs::create_directory(readOnly);
+    fs::create_directory(writable);
+    fs::permissions(readOnly, fs::perms(0555));
+    fs::permissions(writable, fs::perms(0777));
+    const auto probe = [&] {
+        return (IsPortableFolder(readOnly.string() + "/") ? 1 : 0) |
+               (IsPortableFolder(writable.string() + "/") ? 2 : 0);
+    };
+    int seen = 0;
+    if (::geteuid() != 0) {
+        seen = probe();
+    } else {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+            ::_exit(probe());
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        seen = WEXITSTATUS(status);
+    }
+    EXPECT_EQ(seen, 2) << "read-only folder not portable, writable one portable";
+}
+
+TEST(UserSettingsFolder, XdgConfigHomeThenHomeThenTheAccountsHome) {
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "/srv/cfg/");
+        EXPECT_EQ(UserSettingsFolder(), "/srv/cfg/tarvok/");
+    }
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "relative/cfg");  // invalid: ignored
+        ScopedEnv home("HOME", "/home/op");
+        EXPECT_EQ(UserSettingsFolder(), "/home/op/.config/tarvok/");
+    }
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "");
+        ScopedEnv home("HOME", nullptr);
+        const std::string folder = UserSettingsFolder();
+        ASSERT_FALSE(folder.empty()) << "the account's home";
+        EXPECT_EQ(folder.front(), '/');
+        EXPECT_EQ(folder.substr(folder.size() - 16), "/.config/tarvok/");
+    }
+}
+
+TEST_F(Settings, AnInstalledCopyKeepsItsFileInTheUsersFolderMadeByTheFirstSave) {
+    const fs::path config = m_dir / "home" / ".config";
+    ScopedEnv xdg("XDG_CONFIG_HOME", config.c_str());
+
+    const SettingsLocation portable = LocateSettings(m_dir.string() + "/");
+    EXPECT_EQ(portable.path, m_ini);
+    EXPECT_FALSE(portable.userFolder);
+    // Beside the program nothing is made: a missing folder is a failed save.
+    EXPECT_EQ(SavePortSetting({(m_dir / "gone" / "com.ini").string(), false}, 3), 0);
+    EXPECT_FALSE(fs::exists(m_dir / "gone"));
+
+    const SettingsLocation installed = LocateSettings("/usr/bin/");
+    EXPECT_EQ(installed.path, (config / "tarvok" / "com.ini").string());
+    EXPECT_TRUE(installed.userFolder);
+    EXPECT_EQ(ReadPortSetting(installed.path), 0) << "nothing made before a save";
+    EXPECT_FALSE(fs::exists(config));
+
+    ASSERT_NE(SavePortSetting(installed, 7), 0);
+    EXPECT_EQ(fs::status(config / "tarvok").permissions() & fs::perms::all, fs::perms(0700));
+    EXPECT_EQ(fs::status(config).permissions() & fs::perms::all, fs::perms(0700));
+    ASSERT_NE(SavePortSetting(installed, 12), 0);
+    EXPECT_EQ(ReadPortSetting(installed.path), 12);
+    EXPECT_FALSE(fs::exists("/usr/bin/com.ini"));
+
+    // A folder that cannot be made (a file stands in its way) fails the save.
+    std::ofstream(m_dir / "blocked") << "x";
+    ScopedEnv blocked("XDG_CONFIG_HOME", (m_dir / "blocked").c_str());
+    EXPECT_EQ(SavePortSetting(LocateSettings("/usr/bin/"), 3), 0);
 }
 
 TEST(AppDirectory, IsTheExecutablesDirectoryWithItsSeparator) {
