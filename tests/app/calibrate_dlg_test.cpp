@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <chrono>
@@ -267,11 +268,11 @@ TEST_F(CalibrateDlgTest, WithNoChannelTheErrorBoxRetriesOrEndsTheWizard) {
     EXPECT_EQ(box->button(QMessageBox::Ok)->text(), QString("确定"));
     EXPECT_EQ(box->button(QMessageBox::Cancel)->text(), QString("取消"));
     ASSERT_TRUE(QTest::qWaitForWindowActive(box));
+    const QPointer<QMessageBox> first(box);
     QTest::keyClick(box->focusWidget(), Qt::Key_Return);  // try again
-    QMessageBox* again = nullptr;
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return (again = WaitForDialog<QMessageBox>()) != nullptr && again != box; },
-        kTimeoutMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, kTimeoutMs));
+    QMessageBox* again = WaitForDialog<QMessageBox>();
+    ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->text(), QString("错误: 固定电流4.000 mA失败!"));
     again->button(QMessageBox::Cancel)->click();
     EXPECT_TRUE(Finished());
