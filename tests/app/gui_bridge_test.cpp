@@ -149,30 +149,6 @@ TEST(GuiBridge, OkBoxAnswersOkToEnterAndEsc) {
     }
 }
 
-TEST(GuiBridge, OkCancelBoxAnswersOkToEnterAndCancelToEscAndTheCloseBox) {
-    const struct {
-        std::function<void(QMessageBox*)> act;
-        int answer;
-    } ways[] = {{[](QMessageBox* b) { Type(b, Qt::Key_Return); }, IDOK},
-                {[](QMessageBox* b) { Type(b, Qt::Key_Escape); }, IDCANCEL},
-                {[](QMessageBox* b) { b->close(); }, IDCANCEL}};
-    for (const auto& way : ways) {
-        std::atomic<bool> abandon{false};
-        Worker worker([&] {
-            return AskMessageBox(nullptr, QStringLiteral("错误: 固定电流4.000 mA失败!"),
-                                 QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOkCancel,
-                                 abandon);
-        });
-        QMessageBox* box = WaitForDialog();
-        ASSERT_NE(box, nullptr);
-        EXPECT_EQ(box->button(QMessageBox::Ok)->text(), QString("确定"));
-        EXPECT_EQ(box->button(QMessageBox::Cancel)->text(), QString("取消"));
-        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Ok));
-        way.act(box);
-        EXPECT_EQ(worker.WaitResult(), way.answer);
-    }
-}
-
 // The GUI thread does not pump events here: the worker gets away all the
 // same, so a GUI thread that joins its worker never deadlocks on a box.
 TEST(GuiBridge, AbandonedWorkerReturnsAtOnceAndItsBoxCloses) {
