@@ -39,8 +39,8 @@ CCalibrateDlg::CCalibrateDlg(QWidget* parent, std::shared_ptr<engine::CCalibrate
     onClick(IDCANCEL, &CCalibrateDlg::OnCancel);
     // The focus the dialog opens with.
     if (QLineEdit* reference = Reference()) reference->setFocus();
-    // Keys are seen before the focused control gets them, as the original
-    // message filter saw them; also the reference edit's focus changes.
+    // The keyboard filter sees a key before the focused control does; the
+    // reference edit's focus changes are watched on the way.
     QCoreApplication::instance()->installEventFilter(this);
 }
 
@@ -180,6 +180,14 @@ void CCalibrateDlg::OnCancel() {
 void CCalibrateDlg::accept() { OnOK(); }
 
 void CCalibrateDlg::reject() { OnCancel(); }
+
+void CCalibrateDlg::done(int result) {
+    if (result == QDialog::Accepted) {
+        OnOK();
+    } else {
+        OnCancel();
+    }
+}
 
 void CCalibrateDlg::EndDialog(int result) {
     if (m_bEnded) return;

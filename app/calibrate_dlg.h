@@ -70,10 +70,12 @@ public:
     bool PreTranslateMessage(QKeyEvent* event);
     void TypeIntoReference(char ch);
 
-    // The hidden OK and Cancel buttons' ways in: accept() reaches OnOK;
-    // reject() (Esc, the close box, the bridge) reaches OnCancel.
+    // Every way to end the dialog: accept() (the hidden OK) reaches OnOK;
+    // reject() (Esc, the close box, the bridge) reaches OnCancel; so does a
+    // done() from outside.
     void accept() override;
     void reject() override;
+    void done(int result) override;
 
     // The timer set when the worker has ended.
     static constexpr int kWorkerEndedTimerMs = 10;

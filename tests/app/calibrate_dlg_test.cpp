@@ -154,9 +154,6 @@ TEST_F(CalibrateDlgTest, OpensOnTheReferenceEditAndRedirectsOnlyKeypadDigits) {
     ASSERT_NE(d, nullptr);
     EXPECT_TRUE(d->isWindow());
     EXPECT_EQ(d->windowTitle(), QString("电流校准"));
-    EXPECT_FALSE(d->Controls().Get(IDC_HELP_BUTTON)->isEnabled());
-    EXPECT_TRUE(d->Controls().Get(IDOK)->isHidden());
-    EXPECT_TRUE(d->Controls().Get(IDCANCEL)->isHidden());
     QLineEdit* reference = Edit(d, IDC_REFERENCE);
     auto* next = d->Controls().Get<QPushButton>(IDC_NEXT);
     ASSERT_TRUE(QTest::qWaitForWindowActive(d));
