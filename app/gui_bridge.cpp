@@ -137,13 +137,20 @@ void Settle(const std::shared_ptr<Request>& request, QDialog* dialog, int result
     request->promise.set_value(result);
 }
 
-int WaitForAnswer(const std::shared_ptr<Request>& request, const std::atomic<bool>& abandon) {
+// What gives up a wait: one flag, or either of two.
+struct Abandon {
+    const std::atomic<bool>& flag;
+    const std::atomic<bool>& flagToo;
+    bool Set() const { return flag.load() || flagToo.load(); }
+};
+
+int WaitForAnswer(const std::shared_ptr<Request>& request, const Abandon& abandon) {
     std::future<int> answer = request->promise.get_future();
     for (;;) {
         if (answer.wait_for(platform::RealDuration(kWaitSliceMs)) == std::future_status::ready) {
             return answer.get();
         }
-        if (abandon.load()) {
+        if (abandon.Set()) {
             {
                 const std::lock_guard<std::mutex> lock(request->mutex);
                 request->abandoned = true;
@@ -167,6 +174,8 @@ int BoxResult(QMessageBox* box) {
             return IDYES;
         case QMessageBox::No:
             return IDNO;
+        case QMessageBox::Cancel:
+            return IDCANCEL;
         default:
             return IDCANCEL;  // closed by the program, not answered
     }
@@ -200,6 +209,13 @@ QMessageBox* MakeMessageBox(QWidget* owner, const QString& text, const QString& 
         no->setText(QStringLiteral("否(&N)"));
         box->setDefaultButton(yes);
         box->setEscapeButton(no);
+    } else if (buttons == BoxButtons::kOkCancel) {
+        QPushButton* ok = box->addButton(QMessageBox::Ok);
+        QPushButton* cancel = box->addButton(QMessageBox::Cancel);
+        ok->setText(QStringLiteral("确定"));
+        cancel->setText(QStringLiteral("取消"));
+        box->setDefaultButton(ok);
+        box->setEscapeButton(cancel);
     } else {
         QPushButton* ok = box->addButton(QMessageBox::Ok);
         ok->setText(QStringLiteral("确定"));
@@ -242,7 +258,7 @@ bool Outdated(const std::shared_ptr<Request>& request) {
 
 // GUI thread: runs a dialog in its own event loop; `abandon` and
 // CloseAllWorkerBoxes end it as they would a worker's.
-int ExecOnGuiThread(QDialog* dialog, const std::atomic<bool>& abandon,
+int ExecOnGuiThread(QDialog* dialog, const Abandon& abandon,
                     const std::function<int(QDialog*, int)>& result,
                     const std::function<void(QDialog&, int)>& onFinished) {
     if (dialog == nullptr) return IDCANCEL;
@@ -250,15 +266,16 @@ int ExecOnGuiThread(QDialog* dialog, const std::atomic<bool>& abandon,
     Register(dialog);
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, dialog, [&abandon, guard] {
-        if (abandon.load() && guard) guard->reject();
+        if (abandon.Set() && guard) guard->reject();
     });
     watch.start(kAbandonPollMs);
     const int code = dialog->exec();
     watch.stop();
     if (!guard) return IDCANCEL;  // deleted with its owner
     Unregister(dialog);
-    const int answer = abandon.load() ? IDCANCEL : result(dialog, code);
-    if (onFinished && !abandon.load()) onFinished(*dialog, answer);
+    const bool abandoned = abandon.Set();
+    const int answer = abandoned ? IDCANCEL : result(dialog, code);
+    if (onFinished && !abandoned) onFinished(*dialog, answer);
     delete dialog;
     return answer;
 }
@@ -284,9 +301,16 @@ void PostToGui(std::function<void()> task) {
 
 int AskMessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon,
                   BoxButtons buttons, const std::atomic<bool>& abandon) {
+    return AskMessageBox(owner, text, caption, icon, buttons, abandon, abandon);
+}
+
+int AskMessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon,
+                  BoxButtons buttons, const std::atomic<bool>& abandon,
+                  const std::atomic<bool>& abandonToo) {
+    const Abandon either{abandon, abandonToo};
     const auto boxResult = [](QDialog* d, int) { return BoxResult(static_cast<QMessageBox*>(d)); };
     if (IsGuiThread()) {
-        return ExecOnGuiThread(MakeMessageBox(owner, text, caption, icon, buttons), abandon,
+        return ExecOnGuiThread(MakeMessageBox(owner, text, caption, icon, buttons), either,
                                boxResult, {});
     }
     auto request = std::make_shared<Request>();
@@ -300,7 +324,7 @@ int AskMessageBox(QWidget* owner, const QString& text, const QString& caption, B
         OpenForWorker(request, MakeMessageBox(owner, text, caption, icon, buttons), hasOwner,
                       boxResult);
     });
-    return WaitForAnswer(request, abandon);
+    return WaitForAnswer(request, either);
 }
 
 int AskMessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon,
@@ -312,7 +336,7 @@ int RunDialogForWorker(std::function<QDialog*()> make, const std::atomic<bool>& 
                        std::function<void(QDialog&, int)> onFinished) {
     const auto dialogResult = [](QDialog*, int code) { return DialogResult(code); };
     if (IsGuiThread()) {
-        return ExecOnGuiThread(make(), abandon, dialogResult, onFinished);
+        return ExecOnGuiThread(make(), Abandon{abandon, abandon}, dialogResult, onFinished);
     }
     auto request = std::make_shared<Request>();
     request->generation = g_closeGeneration.load();
@@ -326,7 +350,7 @@ int RunDialogForWorker(std::function<QDialog*()> make, const std::atomic<bool>& 
         OpenForWorker(request, dialog, dialog != nullptr && dialog->parentWidget() != nullptr,
                       dialogResult);
     });
-    return WaitForAnswer(request, abandon);
+    return WaitForAnswer(request, Abandon{abandon, abandon});
 }
 
 void CloseAllWorkerBoxes() {

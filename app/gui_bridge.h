@@ -33,13 +33,15 @@ bool IsGuiThread();
 void PostToGui(std::function<void()> task);
 
 enum class BoxIcon { kNone, kError, kExclamation, kInformation };
-enum class BoxButtons { kOk, kYesNo };
+enum class BoxButtons { kOk, kYesNo, kOkCancel };
 
 // A modal message box owned by `owner` (null for none): caption and text as
-// given, buttons "确定" or "是(&Y)" / "否(&N)". Yes is the default button
-// (Enter), No answers Esc, N and the close box; an OK box answers OK to
-// Enter, Esc and the close box. Returns IDOK, IDYES or IDNO, and IDCANCEL
-// when the box was closed by CloseAllWorkerBoxes or `abandon` was set.
+// given, buttons "确定", "是(&Y)" / "否(&N)" or "确定" / "取消". Yes is the
+// default button (Enter), No answers Esc, N and the close box; an OK box
+// answers OK to Enter, Esc and the close box; an OK / Cancel box answers OK
+// to Enter and Cancel to Esc and the close box. Returns IDOK, IDCANCEL,
+// IDYES or IDNO, and IDCANCEL when the box was closed by
+// CloseAllWorkerBoxes or `abandon` was set.
 //
 // From a worker, the box opens on the GUI thread (window-modal to its
 // owner, application-modal without one) and the worker waits; `abandon`
@@ -49,6 +51,11 @@ int AskMessageBox(QWidget* owner, const QString& text, const QString& caption, B
                   BoxButtons buttons, const std::atomic<bool>& abandon);
 int AskMessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon,
                   BoxButtons buttons);
+// The same, abandoned by either flag: a box that the program's close and
+// the close of the window it belongs to must both end.
+int AskMessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon,
+                  BoxButtons buttons, const std::atomic<bool>& abandon,
+                  const std::atomic<bool>& abandonToo);
 
 // Runs a modal dialog for a worker the same way. `make` runs on the GUI
 // thread and returns a new dialog (parented to its owner); the bridge shows

@@ -37,6 +37,8 @@ CCalibrateWizard::CCalibrateWizard() { g_nFixedCurrent.store(kFirstCurrent); }
 CCalibrateWizard::~CCalibrateWizard() { StopAndJoin(); }
 
 void CCalibrateWizard::Start(CalibrateWizardView& view) {
+    std::lock_guard threadLock(m_threadMutex);
+    m_bStarted = true;
     m_view = &view;
     m_bWorkerEnded.store(false);
     m_pWorker = std::thread(CalibrateThreadProc, this);
@@ -72,6 +74,13 @@ void CCalibrateWizard::OnTimer() {
 }
 
 void CCalibrateWizard::StopAndJoin() {
+    std::lock_guard threadLock(m_threadMutex);
+    if (!m_bStarted) {
+        // Not started yet: one started later must not go on after this.
+        std::lock_guard lock(m_mutex);
+        m_bStopped = true;
+        return;
+    }
     if (!m_pWorker.joinable()) return;
     if (!m_bWorkerEnded.load()) {
         // Only a running worker is stopped: an ended one keeps its outcome.

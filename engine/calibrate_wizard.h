@@ -67,6 +67,9 @@ public:
 
     bool WorkerEnded() const { return m_bWorkerEnded.load(); }
     // Stops the worker and waits for it (after its current transaction).
+    // Safe against a Start on another thread: a flow that gave up waiting
+    // may get here while its dialog is still opening, and a worker started
+    // after this then ends at once.
     void StopAndJoin();
 
     // 1 completed, 2 cancelled.
@@ -84,6 +87,8 @@ private:
     bool TakeNext(bool& fix, int& current);
 
     CalibrateWizardView* m_view = nullptr;
+    std::mutex m_threadMutex;  // Start and StopAndJoin come from different threads
+    bool m_bStarted = false;
     std::thread m_pWorker;
     std::atomic<bool> m_bWorkerEnded{false};
     std::atomic<int32_t> m_nResult{2};

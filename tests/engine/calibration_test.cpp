@@ -320,5 +320,21 @@ TEST_F(CalibrationTest, WithNoChannelTheWizardCannotFixACurrentButCanBeLeft) {
     EXPECT_TRUE(view.Boxes().empty()) << "cancelled: no failure reported";
 }
 
+// The flow gave up waiting (the program closes) while the dialog was still
+// opening: the worker that the dialog starts afterwards sends nothing.
+TEST(CalibrateWizard, AWorkerStartedAfterTheFlowGaveUpEndsAtOnce) {
+    hart::ResetHartState();
+    CCalibrateWizard wizard;
+    wizard.StopAndJoin();
+    FakeWizardView wv;
+    wizard.Start(wv);
+    ASSERT_TRUE(WaitFor([&] { return wv.Ended(); }, 5000));
+    wizard.OnTimer();
+    wizard.StopAndJoin();
+    EXPECT_EQ(wizard.Result(), 2);
+    EXPECT_TRUE(wv.Errors().empty()) << "no current was fixed";
+    EXPECT_EQ(wv.Measurements(), 0);
+}
+
 }  // namespace
 }  // namespace engine
