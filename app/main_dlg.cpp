@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "app/calibrate_dlg.h"
+#include "app/channel_dlg.h"
 #include "app/gui_bridge.h"
 #include "app/resource.h"
 #include "app/resources.h"
@@ -239,13 +241,16 @@ int CMainDlg::MessageBox(const std::string& text, const std::string& caption, en
 
 int CMainDlg::RunChannelPrompt(const std::string& channel) {
     if (m_closing.load()) return engine::kBoxAbandoned;
-    (void)channel;  // DIALOGS-PENDING
-    return IDCANCEL;
+    const QString text = Q(channel);
+    const int r =
+        RunDialogForWorker([this, text] { return new CChannelDlg(this, text); }, m_closing);
+    return m_closing.load() ? engine::kBoxAbandoned : r;
 }
 
 void CMainDlg::RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) {
     if (m_closing.load()) return;
-    (void)wizard;  // DIALOGS-PENDING
+    RunDialogForWorker([this, wizard] { return new CCalibrateDlg(this, wizard, m_closing); },
+                       m_closing);
 }
 
 // --- The link's messages --------------------------------------------

@@ -121,7 +121,7 @@ TEST_F(TransactionTest, FirstFixtureTransactionIdentifiesSignalsThenSendsLongFor
     for (size_t i = 2; i < 20; i += 2) {
         const uint32_t step = lines[i].tick - lines[i - 2].tick;
         EXPECT_GE(step, 295u) << i;
-        EXPECT_LE(step, 380u) << i;  // a loaded machine oversleeps
+        EXPECT_LE(step, 590u) << i;  // a loaded machine oversleeps, but not a step twice
     }
     EXPECT_FALSE(lines.back().level) << "both lines end low";
 }

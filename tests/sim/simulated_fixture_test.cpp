@@ -635,8 +635,12 @@ TEST_F(RealTimeTest, FramesAndReplyBytesGoAtCharacterRate) {
     ASSERT_EQ(replies.size(), 1u);
     ASSERT_EQ(rts.size(), 2u);
     EXPECT_EQ(frames[0].endTick - frames[0].tick, 92u) << "10 characters";
-    EXPECT_LE(rts[0].tick - rtsOn, 1u);
-    EXPECT_LE(rts[1].tick - rtsOff, 1u);
+    // Each change is seen between the tick read beside the call and that
+    // tick plus what a loaded machine may take for the call.
+    EXPECT_GE(int32_t(rtsOn - rts[0].tick), 0);
+    EXPECT_LE(int32_t(rtsOn - rts[0].tick), 20);
+    EXPECT_GE(int32_t(rts[1].tick - rtsOff), 0);
+    EXPECT_LE(int32_t(rts[1].tick - rtsOff), 20);
     EXPECT_TRUE(frames[0].rtsThroughout);
 
     const uint32_t n = static_cast<uint32_t>(replies[0].bytes.size());
