@@ -209,6 +209,7 @@ void CMainDlg::SetChannelText(const std::string& text) {
 }
 
 void CMainDlg::SetDeviceNumberText(const std::string& text) {
+    platform::Trace("device number: '" + text + "'\n");
     QMetaObject::invokeMethod(
         this, [this, t = Q(text)] { m_staticDeviceNumber->setText(t); }, Qt::QueuedConnection);
 }

@@ -180,6 +180,47 @@ protected:
         return false;
     }
 
+    // A click in the middle of a control of the main window, its place
+    // given in dialog units (6 x 12 base units at 96 dpi, below the menu
+    // bar).
+    void ClickControl(int x, int y, int cx, int cy) {
+        const ProcessResult g = Xdo({"getwindowgeometry", window_});
+        std::smatch m;
+        const std::regex size("Geometry: (\\d+)x(\\d+)");
+        ASSERT_TRUE(std::regex_search(g.out, m, size)) << g.out;
+        const int menuBar = std::stoi(m[2]) - 467;
+        const int px = (x * 6 + 2) / 4 + (cx * 6) / 8;
+        const int py = menuBar + (y * 12 + 4) / 8 + (cy * 12) / 16;
+        ASSERT_EQ(Xdo({"mousemove", "--window", window_, std::to_string(px), std::to_string(py),
+                       "click", "1"})
+                      .status,
+                  0);
+    }
+    // Waits for a window with exactly this title, gives it the focus and
+    // presses Return in it.
+    void AnswerWithReturn(const std::string& title, int ms = 20000) {
+        const ProcessResult found =
+            Xdo({"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}, ms);
+        ASSERT_EQ(found.status, 0) << "no window " << title;
+        const std::string w = found.out.substr(0, found.out.find('\n'));
+        Xdo({"windowfocus", "--sync", w});
+        ASSERT_EQ(Xdo({"key", "Return"}).status, 0);
+    }
+    size_t CountRequests(int command) {
+        size_t n = 0;
+        for (const auto& r : Requests())
+            if (CommandOf(r) == command) ++n;
+        return n;
+    }
+    bool WaitFor(const std::function<bool()>& ok, int ms = 30000) {
+        const double end = NowMs() + ms;
+        while (NowMs() < end) {
+            if (ok()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     XServer x_;
     fs::path dir_;
     std::unique_ptr<PtyFixture> fixture_;
@@ -237,6 +278,78 @@ TEST_F(WindowTest, PollsSwitchesOnAnArrowKeyAndEndsOnSigterm) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "nothing holds the port";
     ::close(fd);
+}
+
+TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
+    StartProgram();
+    ASSERT_NE(
+        WaitForTrace("current readout:",
+                     [](const std::string& l) { return l.find("' 0.000'") == std::string::npos; }),
+        "");
+
+    // The device number: "设备3 #" from the list, 写入, Yes.
+    ClickControl(85, 172, 60, 14);  // the list opens
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Xdo({"key", "Down", "Down", "Return"});
+    ClickControl(84, 195, 60, 18);  // 写入
+    AnswerWithReturn("提示");       // Yes is the default
+    ASSERT_TRUE(WaitForRequest(182));
+    for (const auto& r : Requests())
+        if (CommandOf(r) == 182) {
+            EXPECT_EQ(DataOf(r), (Bytes{0x00, 0x00, 0x03}));
+        }
+    // The fixture answers to its new address only: identified again, the
+    // new number shows.
+    EXPECT_EQ(WaitForTrace("device number:",
+                           [](const std::string& l) { return l.find("3 #") != std::string::npos; }),
+              "device number: '设备3 #'");
+
+    // The calibration: 校准, Yes, the channel prompt's OK, then the wizard:
+    // at each current the operator waits for the reading and takes the
+    // point with Enter; at 12 mA he types what his ammeter shows.
+    ClickControl(84, 269, 60, 18);
+    AnswerWithReturn("提示");
+    AnswerWithReturn("通道选择");
+    for (int point = 1; point <= 5; ++point) {
+        const size_t fixes = CountRequests(40);
+        ASSERT_TRUE(WaitFor([&] { return CountRequests(40) > fixes || point > 1; }));
+        // A reading taken after the current was fixed.
+        const size_t reads = CountRequests(33);
+        ASSERT_TRUE(WaitFor([&] { return CountRequests(33) >= reads + 2; })) << point;
+        const ProcessResult wizard = Xdo({"search", "--onlyvisible", "--name", "^电流校准$"}, 5000);
+        ASSERT_EQ(wizard.status, 0);
+        const std::string w = wizard.out.substr(0, wizard.out.find('\n'));
+        Xdo({"windowfocus", "--sync", w});
+        if (point == 3) Xdo({"key", "ctrl+a", "1", "2", "period", "0", "1", "0"});
+        Xdo({"key", "Return"});
+        if (point < 5) {
+            ASSERT_TRUE(
+                WaitFor([&] { return CountRequests(40) >= static_cast<size_t>(point + 1); }));
+        }
+    }
+    AnswerWithReturn("提示");  // unplug the transmitter
+    AnswerWithReturn("提示");  // plug it back in
+    ASSERT_TRUE(WaitFor([&] { return CountRequests(201) == 12; }, 60000));
+    ASSERT_TRUE(WaitFor([&] { return CountRequests(34) == 2; }));
+
+    std::vector<Bytes> steps;
+    for (const auto& r : Requests())
+        if (CommandOf(r) == 201) steps.push_back(DataOf(r));
+    ASSERT_EQ(steps.size(), 12u);
+    // The point taken at 12 mA carries the typed 12.010 as its reference.
+    const Bytes& p3 = steps[6];
+    EXPECT_EQ(Bytes(p3.begin() + 2, p3.begin() + 4), (Bytes{0x04, 0x03}));
+    EXPECT_EQ(Bytes(p3.begin() + 11, p3.begin() + 15), (Bytes{0x41, 0x40, 0x28, 0xF6})) << "12.010";
+    EXPECT_EQ(steps[11][2], 0xFF);
+    // The channel active before (CH1) is active again.
+    FrameRecord last;
+    for (const auto& r : Requests())
+        if (CommandOf(r) == 34) last = r;
+    EXPECT_EQ(DataOf(last), (Bytes{0x00, 0x00, 0x00, 0x00}));
+    // No error box: polling goes on.
+    const size_t polls = CountRequests(2);
+    EXPECT_TRUE(WaitFor([&] { return CountRequests(2) > polls + 1; }));
+    EXPECT_NE(Xdo({"search", "--onlyvisible", "--name", "^错误$"}, 2000).status, 0);
 }
 
 }  // namespace
