@@ -3,27 +3,16 @@
 // work is counted too: the figure is an upper bound for the master.
 //
 //   poll_bench [seconds]     (default 60)
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "bench/cpu_time.h"
 #include "hart/transaction.h"
 #include "platform/clock.h"
 #include "serial/port_factory.h"
 #include "serial/serial_link.h"
 #include "sim/simulated_fixture.h"
-
-namespace {
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;

@@ -7,7 +7,6 @@
 // never sent), resident memory and CPU. Exits 1 on a hang or a wrong value.
 //
 //   soak_bench [simulated minutes] [time scale]     (default 30 minutes, 1)
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -28,6 +27,7 @@
 
 #include "app/main_dlg.h"
 #include "app/resource.h"
+#include "bench/cpu_time.h"
 #include "engine/operation_mode.h"
 #include "hart/transaction.h"
 #include "platform/clock.h"
@@ -56,13 +56,6 @@ constexpr uint32_t kAttemptMs = serial::kMaxQuietWaitMs + 260 + serial::kFirstCh
                                 hart::kReplySettleMs + hart::kReplyWaitMs;
 constexpr uint32_t kTransactionMs = 2 * hart::kAttempts * kAttemptMs + 3000;
 constexpr uint32_t kHangMs = 2 * kTransactionMs + 1000;
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 long ResidentKb() {
     std::ifstream statm("/proc/self/statm");

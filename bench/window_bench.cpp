@@ -8,7 +8,6 @@
 //     idle with no port.
 //
 //   window_bench [seconds per phase]     (default 60)
-#include <sys/resource.h>
 
 #include <QApplication>
 #include <QEvent>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "app/main_dlg.h"
+#include "bench/cpu_time.h"
 #include "controls/segment_display.h"
 #include "platform/clock.h"
 #include "serial/port_factory.h"
@@ -30,13 +30,6 @@
 #include "sim/simulated_fixture.h"
 
 namespace {
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Ticks at which the readout painted.
 class PaintLog : public QObject {

@@ -10,6 +10,7 @@
 #include "fake_view.h"
 #include "hart/decoders.h"
 #include "hart/transaction.h"
+#include "line_support.h"
 #include "platform/clock.h"
 #include "serial/port_factory.h"
 #include "serial/serial_link.h"
@@ -68,15 +69,7 @@ private:
     std::atomic<bool> ended_{false};
 };
 
-template <typename Pred>
-bool WaitFor(Pred pred, uint32_t ms = 60000) {
-    const uint32_t start = platform::Tick();
-    while (!pred()) {
-        if (platform::Tick() - start > ms) return false;
-        platform::Sleep(10);
-    }
-    return true;
-}
+using test::WaitFor;
 
 float FloatAt(const Bytes& b, size_t at) {
     const uint32_t u = (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) |
@@ -107,32 +100,13 @@ protected:
         hart::g_pMainDlg = &worker;
         ASSERT_EQ(serial::OpenPort(1), 1);
     }
-    void TearDown() override {
-        worker.RequestStop(true);
-        serial::RaiseAbort();
-        worker.WaitForEnd(60000);
-        serial::LowerAbort();
-        serial::ClosePort();
-        hart::g_pMainDlg = nullptr;
-        serial::SetPortFactory({});
-        platform::SetTimeScale(1.0);
-    }
+    void TearDown() override { test::EndWorkerAndLink(worker); }
 
-    struct Frame {
-        int command;
-        Bytes data;
-    };
+    using Frame = test::Request;
     std::vector<Frame> Frames() {
         std::vector<Frame> out;
-        for (const auto& e : fixture.LineLog()) {
-            if (e.kind != LineEvent::kMasterFrame) continue;
-            size_t d = 0;
-            while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
-            if (d + 7 >= e.bytes.size() || e.bytes[d] != 0x82) continue;
-            const size_t n = e.bytes[d + 7];
-            out.push_back(
-                {e.bytes[d + 6], Bytes(e.bytes.begin() + d + 8, e.bytes.begin() + d + 8 + n)});
-        }
+        for (auto& r : test::MasterRequests(fixture))
+            if (r.command != 0) out.push_back(r);  // long-form commands only
         return out;
     }
     std::vector<Bytes> Calibration() {

@@ -8,6 +8,7 @@
 
 #include "fake_view.h"
 #include "hart/transaction.h"
+#include "line_support.h"
 #include "platform/clock.h"
 #include "serial/port_factory.h"
 #include "serial/serial_link.h"
@@ -128,49 +129,22 @@ protected:
             1, [this] { return std::make_unique<CountingPort>(fixture.CreatePort(), closes); }));
         hart::g_pMainDlg = &worker;
     }
-    void TearDown() override {
-        worker.RequestStop(true);
-        serial::RaiseAbort();
-        worker.WaitForEnd(60000);
-        serial::LowerAbort();
-        serial::ClosePort();
-        hart::g_pMainDlg = nullptr;
-        serial::SetPortFactory({});
-        platform::SetTimeScale(1.0);
-    }
+    void TearDown() override { test::EndWorkerAndLink(worker); }
 
     // Commands of the master's frames in the order they went out.
     std::vector<int> Commands() {
         std::vector<int> out;
-        for (const auto& e : fixture.LineLog()) {
-            if (e.kind != LineEvent::kMasterFrame) continue;
-            size_t d = 0;
-            while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
-            if (d >= e.bytes.size()) continue;
-            const size_t at = d + ((e.bytes[d] & 0x80) ? 6 : 2);
-            if (at < e.bytes.size()) out.push_back(e.bytes[at]);
-        }
+        for (const auto& r : test::MasterRequests(fixture)) out.push_back(r.command);
         return out;
     }
     std::vector<uint8_t> DataOf(int command) {
-        for (const auto& e : fixture.LineLog()) {
-            if (e.kind != LineEvent::kMasterFrame) continue;
-            size_t d = 0;
-            while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
-            if (d + 7 >= e.bytes.size() || e.bytes[d + 6] != command) continue;
-            const size_t n = e.bytes[d + 7];
-            return {e.bytes.begin() + d + 8, e.bytes.begin() + d + 8 + n};
-        }
+        for (const auto& r : test::MasterRequests(fixture))
+            if (r.command == command) return r.data;
         return {};
     }
     template <typename Pred>
     bool WaitFor(Pred pred, uint32_t ms = 20000) {
-        const uint32_t start = platform::Tick();
-        while (!pred()) {
-            if (platform::Tick() - start > ms) return false;
-            platform::Sleep(10);
-        }
-        return true;
+        return test::WaitFor(pred, ms);
     }
     bool Polling() { return !view.CurrentTexts().empty(); }
     void StartPolling() {
