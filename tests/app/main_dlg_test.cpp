@@ -18,8 +18,10 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/menus.h"
 #include "app/resource.h"
@@ -234,6 +236,21 @@ TEST_F(MainDlgTest, BusyDropsClicksButNotTheMenuBar) {
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions().at(0)).center());
     EXPECT_TRUE(QTest::qWaitFor([&] { return bar->actions().at(0)->menu()->isVisible(); }, 2000));
     bar->actions().at(0)->menu()->close();
+
+    // A box the worker shows while busy (the calibration's instructions)
+    // is a window of its own: it takes clicks as usual.
+    std::atomic<int> answer{-1};
+    std::thread worker([&] {
+        answer = dlg->MessageBox("提示: 插回变送器, 并点击\"确定\"!", "提示",
+                                 engine::BoxIcon::kExclamation, engine::BoxButtons::kOk);
+    });
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())); },
+        5000));
+    QTest::mouseClick(box->buttons().at(0), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return answer.load() == engine::IDOK; }, 5000));
+    worker.join();
 
     dlg->EndBusy();
     QTest::qWait(50);
