@@ -353,8 +353,10 @@ TEST_F(TransactionTest, ALateReplyIsNeverTakenForTheNextAttemptsAnswer) {
     std::vector<LineEvent> replies;
     for (auto& e : late.LineLog())
         if (e.kind == LineEvent::kReply) replies.push_back(e);
-    ASSERT_EQ(replies.size(), 2u);
-    EXPECT_GE(int32_t(done - replies[1].endTick), 0) << "returned before its own reply ended";
+    // The late one and the next attempt's (and, on a loaded machine, maybe
+    // a third): the transaction ends after the last of them.
+    ASSERT_GE(replies.size(), 2u);
+    EXPECT_GE(int32_t(done - replies.back().endTick), 0) << "returned before its own reply ended";
     serial::ClosePort();
 }
 
