@@ -197,19 +197,19 @@ void CMainDlg::OnCtlColor() {
 // Under --trace the readouts' texts go with the frames: what the operator
 // saw, next to what the line carried.
 void CMainDlg::SetCurrentText(const std::string& text) {
-    platform::Trace("current readout: '" + text + "'\n");
+    if (platform::TraceEnabled()) platform::Trace("current readout: '" + text + "'\n");
     m_displayCurrent->SetText(text.c_str());
 }
 
 std::string CMainDlg::GetChannelText() { return m_displayChannel->GetText(); }
 
 void CMainDlg::SetChannelText(const std::string& text) {
-    platform::Trace("channel readout: '" + text + "'\n");
+    if (platform::TraceEnabled()) platform::Trace("channel readout: '" + text + "'\n");
     m_displayChannel->SetText(text.c_str());
 }
 
 void CMainDlg::SetDeviceNumberText(const std::string& text) {
-    platform::Trace("device number: '" + text + "'\n");
+    if (platform::TraceEnabled()) platform::Trace("device number: '" + text + "'\n");
     QMetaObject::invokeMethod(
         this, [this, t = Q(text)] { m_staticDeviceNumber->setText(t); }, Qt::QueuedConnection);
 }
