@@ -19,7 +19,8 @@ void Sleep(uint32_t ms);
 // scale > 1 makes the clock run faster than real time (10 = ten clock
 // milliseconds per real millisecond). The tick stays continuous across a
 // change. Values <= 0 are ignored; $TARVOK_MAX_TIME_SCALE, when set, caps
-// the speed-up (the sanitizer presets' test runs set it).
+// the speed-up (the sanitizer presets' test runs set it, and the Windows
+// build's run under Wine, whose sleeps round up to whole milliseconds).
 void SetTimeScale(double scale);
 double TimeScale();
 

@@ -109,10 +109,17 @@ protected:
             if (r.command != 0) out.push_back(r);  // long-form commands only
         return out;
     }
+    // The command 201 steps, each once: a retry repeats the frame before it
+    // byte for byte, which a loaded machine may cause.
     std::vector<Bytes> Calibration() {
         std::vector<Bytes> out;
-        for (auto& f : Frames())
-            if (f.command == 201) out.push_back(f.data);
+        const std::vector<Frame> frames = Frames();
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const Frame& f = frames[i];
+            if (f.command != 201) continue;
+            if (i > 0 && frames[i - 1].command == 201 && frames[i - 1].data == f.data) continue;
+            out.push_back(f.data);
+        }
         return out;
     }
     // Starts the worker polling, then asks for a calibration.
