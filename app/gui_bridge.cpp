@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <deque>
 #include <future>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/clock.h"
 
@@ -201,27 +203,22 @@ QMessageBox* MakeMessageBox(QWidget* owner, const QString& text, const QString& 
             box->setIcon(QMessageBox::Information);
             break;
     }
-    if (buttons == BoxButtons::kYesNo) {
-        QPushButton* yes = box->addButton(QMessageBox::Yes);
-        QPushButton* no = box->addButton(QMessageBox::No);
-        // The mnemonics make Y and N answer without Alt, as on Windows.
-        yes->setText(QStringLiteral("是(&Y)"));
-        no->setText(QStringLiteral("否(&N)"));
-        box->setDefaultButton(yes);
-        box->setEscapeButton(no);
-    } else if (buttons == BoxButtons::kOkCancel) {
-        QPushButton* ok = box->addButton(QMessageBox::Ok);
-        QPushButton* cancel = box->addButton(QMessageBox::Cancel);
-        ok->setText(QStringLiteral("确定"));
-        cancel->setText(QStringLiteral("取消"));
-        box->setDefaultButton(ok);
-        box->setEscapeButton(cancel);
-    } else {
-        QPushButton* ok = box->addButton(QMessageBox::Ok);
-        ok->setText(QStringLiteral("确定"));
-        box->setDefaultButton(ok);
-        box->setEscapeButton(ok);
+    // The first button is the default (Enter), the last answers Esc. The
+    // mnemonics make Y and N answer without Alt, as on Windows.
+    using Row = std::initializer_list<std::pair<QMessageBox::StandardButton, const char*>>;
+    static const Row kYesNo{{QMessageBox::Yes, "是(&Y)"}, {QMessageBox::No, "否(&N)"}};
+    static const Row kOkCancel{{QMessageBox::Ok, "确定"}, {QMessageBox::Cancel, "取消"}};
+    static const Row kOk{{QMessageBox::Ok, "确定"}};
+    const Row& row = buttons == BoxButtons::kYesNo      ? kYesNo
+                     : buttons == BoxButtons::kOkCancel ? kOkCancel
+                                                        : kOk;
+    QPushButton* last = nullptr;
+    for (const auto& [kind, label] : row) {
+        last = box->addButton(kind);
+        last->setText(QString::fromUtf8(label));
+        if (box->defaultButton() == nullptr) box->setDefaultButton(last);
     }
+    box->setEscapeButton(last);
     return box;
 }
 

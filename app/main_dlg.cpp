@@ -258,19 +258,16 @@ void CMainDlg::RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wiza
 
 void CMainDlg::Notify(const serial::Notice& notice) {
     const QString caption = Q(notice.caption.empty() ? engine::kApplicationTitle : notice.caption);
-    if (IsGuiThread()) {
+    auto show = [this, text = Q(notice.text), caption] {
         if (!m_closing.load())
-            AskMessageBox(this, Q(notice.text), caption, BoxIcon::kNone, BoxButtons::kOk,
-                          m_closing);
-        return;
-    }
-    QMetaObject::invokeMethod(
-        this,
-        [this, text = Q(notice.text), caption] {
-            if (!m_closing.load())
-                AskMessageBox(this, text, caption, BoxIcon::kNone, BoxButtons::kOk, m_closing);
-        },
-        Qt::QueuedConnection);
+            AskMessageBox(this, text, caption, BoxIcon::kNone, BoxButtons::kOk, m_closing);
+    };
+    // On the GUI thread (a port chosen from the menu) the box comes before
+    // the caller goes on, as a modal box would.
+    if (IsGuiThread())
+        show();
+    else
+        QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
 }
 
 void CMainDlg::PortLost(int port, const std::string& name) {

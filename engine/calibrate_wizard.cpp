@@ -19,7 +19,8 @@ constexpr int kCurrentStep = 4;
 constexpr int kLastCurrent = 20;
 constexpr uint32_t kRetryWaitMs = 200;
 
-// The fixture's device variables 4, 0, 1 and 2: slot 0 is its own reading.
+}  // namespace
+
 void SetDeviceVariableCodes() {
     hart::SetRequestDataCount(4);
     hart::SetRequestByte(0, 4);
@@ -27,8 +28,6 @@ void SetDeviceVariableCodes() {
     hart::SetRequestByte(2, 1);
     hart::SetRequestByte(3, 2);
 }
-
-}  // namespace
 
 int FixedCurrent() { return g_nFixedCurrent.load(); }
 

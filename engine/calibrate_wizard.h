@@ -44,6 +44,10 @@ public:
 int FixedCurrent();
 inline constexpr int kStopMark = 100;
 
+// The request of command 33 for the fixture's device variables 4, 0, 1 and
+// 2: slot 0 is its own reading of the loop.
+void SetDeviceVariableCodes();
+
 class CCalibrateWizard {
 public:
     CCalibrateWizard();

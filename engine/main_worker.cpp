@@ -105,15 +105,35 @@ uint32_t CMainWorker::RunPass() {
     }
 }
 
+namespace {
+
+// One step of the fixture's calibration command: 20 data bytes of which only
+// those given are written; the rest keep what earlier requests left.
+int CalibrationStep(std::initializer_list<std::pair<int, uint8_t>> bytes,
+                    std::initializer_list<std::pair<int, float>> floats = {}) {
+    hart::SetRequestDataCount(20);
+    for (const auto& [position, value] : bytes) hart::SetRequestByte(position, value);
+    for (const auto& [position, value] : floats) hart::SetRequestFloat(position, value);
+    return hart::FixtureTransaction(201);
+}
+
+// Command 34: the fixture takes its damping value as the channel to make
+// active.
+int SelectDamping(float value) {
+    hart::SetRequestDataCount(4);
+    hart::SetRequestFloat(0, value);
+    return hart::FixtureTransaction(34);
+}
+
+}  // namespace
+
 void CMainWorker::PollCurrent() {
     if (hart::FixtureTransaction(2) != 1) hart::g_hartData.loopCurrent = 0.0f;
     m_view.SetCurrentText(FormatLoopCurrent(hart::g_hartData.loopCurrent));
 }
 
 void CMainWorker::SwitchChannel(int n) {
-    hart::SetRequestDataCount(4);
-    hart::SetRequestFloat(0, DampingForSwitch(n));
-    if (hart::FixtureTransaction(34) == 1) {
+    if (SelectDamping(DampingForSwitch(n)) == 1) {
         m_view.SetChannelText(ChannelReadoutText(n));
     } else {
         char text[64];
@@ -161,26 +181,6 @@ void CMainWorker::WriteDeviceNumber() {
     PostOperation(ModePollCurrent, 0, 0);
 }
 
-namespace {
-
-// One step of the fixture's calibration command: 20 data bytes of which only
-// those given are written; the rest keep what earlier requests left.
-int CalibrationStep(std::initializer_list<std::pair<int, uint8_t>> bytes,
-                    std::initializer_list<std::pair<int, float>> floats = {}) {
-    hart::SetRequestDataCount(20);
-    for (const auto& [position, value] : bytes) hart::SetRequestByte(position, value);
-    for (const auto& [position, value] : floats) hart::SetRequestFloat(position, value);
-    return hart::FixtureTransaction(201);
-}
-
-int SelectDamping(float value) {
-    hart::SetRequestDataCount(4);
-    hart::SetRequestFloat(0, value);
-    return hart::FixtureTransaction(34);
-}
-
-}  // namespace
-
 bool CMainWorker::SleepUnlessStopping(uint32_t ms) {
     const uint32_t start = platform::Tick();
     while (m_bRunning.load() != 0) {
@@ -215,11 +215,7 @@ void CMainWorker::CalibrateCurrent() {
         ok = SleepUnlessStopping(3000);
     }
     if (ok) {
-        hart::SetRequestDataCount(4);
-        hart::SetRequestByte(0, 4);
-        hart::SetRequestByte(1, 0);
-        hart::SetRequestByte(2, 1);
-        hart::SetRequestByte(3, 2);
+        SetDeviceVariableCodes();
         ok = hart::FixtureTransaction(33) == 1;
         if (ok) wizard->SetPoint(0, {hart::g_hartData.deviceVariables[0].value, 0.0f});
     }
