@@ -27,9 +27,12 @@ constexpr double kFirstCharWaitMs = 380.0;
 constexpr double kSettleMs = 100.0;
 constexpr double kReplyWaitMs = 800.0;
 // How far a measured quiet time may stray: it may not be shorter than the
-// rule at all (clock granularity aside), and only a little longer.
+// rule at all (clock granularity aside), and only a little longer. Under
+// Wine every sleep and write also goes through its server, which on a
+// loaded machine adds a few milliseconds more; the rules still lie 70 ms
+// or more apart.
 constexpr double kEarlyMs = 2.0;
-constexpr double kLateMs = 10.0;
+double LateMs() { return Config().UnderWine() ? 25.0 : 10.0; }
 
 // Command 0 in the short form to polling address 0, from the primary master.
 const Bytes kIdentify = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
@@ -134,11 +137,11 @@ double QuietAfterCompleteReply(const FrameRecord& reply, const FrameRecord& next
     return next.ms - reply.ms - kSettleMs;
 }
 
-#define EXPECT_QUIET(measured, rule)                    \
-    do {                                                \
-        const double q = (measured);                    \
-        EXPECT_GE(q, (rule)-kEarlyMs) << "quiet time";  \
-        EXPECT_LE(q, (rule) + kLateMs) << "quiet time"; \
+#define EXPECT_QUIET(measured, rule)                     \
+    do {                                                 \
+        const double q = (measured);                     \
+        EXPECT_GE(q, (rule)-kEarlyMs) << "quiet time";   \
+        EXPECT_LE(q, (rule) + LateMs()) << "quiet time"; \
     } while (0)
 
 TEST_F(ConsoleToolTest, IdentifiesTheFixtureAndSignalsOnTheModemLines) {
