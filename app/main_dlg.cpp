@@ -62,7 +62,8 @@ QFont HintFont(const QWidget* widget) {
 
 }  // namespace
 
-CMainDlg::CMainDlg(QWidget* parent, bool demo) : QDialog(parent), m_bDemo(demo), m_worker(*this) {
+CMainDlg::CMainDlg(QWidget* parent, bool demo)
+    : QDialog(parent), m_bDemo(demo), m_self(this), m_worker(*this) {
     setWindowIcon(LoadIcon(IDR_MAINFRAME));
     // The slot starts at mode 5 (read the channel); the cache of the
     // channels' transmitters starts empty.
@@ -174,10 +175,7 @@ bool CMainDlg::OnInitDialog() {
     // 16. The bitmaps are on their buttons by the template. 17. The worker,
     // last; it tells the window when it has ended.
     qApp->installEventFilter(this);
-    m_worker.Start([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { OnWorkerEnded(); }, Qt::QueuedConnection);
-    });
+    m_worker.Start([this] { PostToWindow([this] { OnWorkerEnded(); }); });
     m_initialised = true;
     return true;
 }
@@ -210,23 +208,19 @@ void CMainDlg::SetChannelText(const std::string& text) {
 
 void CMainDlg::SetDeviceNumberText(const std::string& text) {
     if (platform::TraceEnabled()) platform::Trace("device number: '" + text + "'\n");
-    QMetaObject::invokeMethod(
-        this, [this, t = Q(text)] { m_staticDeviceNumber->setText(t); }, Qt::QueuedConnection);
+    PostToWindow([this, t = Q(text)] { m_staticDeviceNumber->setText(t); });
 }
 
 void CMainDlg::SetBusy(bool busy) {
     m_bMouseEnabled.store(busy ? 0 : 1);
     m_bWaitCursor.store(busy ? 1 : 0);
     // The cursor over this window only: boxes shown while busy keep theirs.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (m_bWaitCursor.load())
-                setCursor(Qt::WaitCursor);
-            else
-                unsetCursor();
-        },
-        Qt::QueuedConnection);
+    PostToWindow([this] {
+        if (m_bWaitCursor.load())
+            setCursor(Qt::WaitCursor);
+        else
+            unsetCursor();
+    });
 }
 
 int CMainDlg::GetDeviceNumberSelection() { return m_nDeviceSelection.load(); }
@@ -267,12 +261,20 @@ void CMainDlg::Notify(const serial::Notice& notice) {
     if (IsGuiThread())
         show();
     else
-        QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+        PostToWindow(show);
 }
 
 void CMainDlg::PortLost(int port, const std::string& name) {
-    QMetaObject::invokeMethod(
-        this, [this, port, n = Q(name)] { OnPortLost(port, n); }, Qt::QueuedConnection);
+    PostToWindow([this, port, n = Q(name)] { OnPortLost(port, n); });
+}
+
+// Not through a functor queued to Qt: that one is made on the worker and
+// run on the GUI thread behind Qt's own lock, which the thread sanitizer
+// cannot see, so every capture it reads would look like a race.
+void CMainDlg::PostToWindow(std::function<void()> task) {
+    PostToGui([self = m_self, task = std::move(task)] {
+        if (self) task();
+    });
 }
 
 // --- Keyboard and mouse ------------------------------------------------

@@ -14,6 +14,7 @@
 #include <QDialog>
 #include <QPointer>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -114,6 +115,8 @@ private:
     void OnPortLost(int port, const QString& name);
     void ShutDown();
     void OnWorkerEnded();
+    // Runs `task` on the GUI thread unless the window is gone by then.
+    void PostToWindow(std::function<void()> task);
 
     controls::CSegmentDisplay* m_displayChannel = nullptr;
     controls::CSegmentDisplay* m_displayCurrent = nullptr;
@@ -148,6 +151,8 @@ private:
     std::atomic<bool> m_closing{false};
     bool m_workerEnded = false;
     bool m_initialised = false;
+    // Set once in the constructor; workers copy it to post to the window.
+    const QPointer<CMainDlg> m_self;
 
     engine::CMainWorker m_worker;
 };

@@ -15,8 +15,7 @@ namespace app {
 
 void CMainDlg::CheckChannelItem(int n) {
     if (!IsGuiThread()) {
-        QMetaObject::invokeMethod(
-            this, [this, n] { CheckChannelItem(n); }, Qt::QueuedConnection);
+        PostToWindow([this, n] { CheckChannelItem(n); });
         return;
     }
     for (int id = ID_CHANNEL_NONE; id <= ID_CHANNEL_LAST; ++id) {
