@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/trace.h"
 
 namespace app {
 namespace {
@@ -185,6 +186,11 @@ int BoxResult(QMessageBox* box) {
 
 QMessageBox* MakeMessageBox(QWidget* owner, const QString& text, const QString& caption,
                             BoxIcon icon, BoxButtons buttons) {
+    // Under --trace what the operator was told goes with the frames.
+    if (platform::TraceEnabled())
+        platform::Trace("box: " + caption.toStdString() + ": " +
+                        QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')).toStdString() +
+                        "\n");
     auto* box = new QMessageBox(owner);
     box->setWindowTitle(caption);
     box->setTextFormat(Qt::PlainText);
@@ -259,6 +265,11 @@ int ExecOnGuiThread(QDialog* dialog, const Abandon& abandon,
                     const std::function<int(QDialog*, int)>& result,
                     const std::function<void(QDialog&, int)>& onFinished) {
     if (dialog == nullptr) return IDCANCEL;
+    if (abandon.Set()) {
+        // Asked for once the program is closing: never shown.
+        delete dialog;
+        return IDCANCEL;
+    }
     const QPointer<QDialog> guard(dialog);
     Register(dialog);
     QTimer watch;

@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QAbstractItemView>
 #include <QTimer>
 
 #include "app/calibrate_dlg.h"
@@ -19,6 +20,7 @@
 #include "app/settings.h"
 #include "controls/segment_display.h"
 #include "hart/transaction.h"
+#include "platform/clock.h"
 #include "platform/trace.h"
 #include "serial/serial_link.h"
 
@@ -30,12 +32,17 @@ using controls::MakeColorRef;
 constexpr controls::COLORREF kBackground = MakeColorRef(220, 220, 220);
 constexpr controls::COLORREF kReadoutBackground = MakeColorRef(192, 192, 192);
 constexpr controls::COLORREF kReadoutDigits = MakeColorRef(0, 0, 255);
+// How long an arrow-key release waits for the press that would make it an
+// auto-repeat: the X server sends the two together.
+constexpr int kRepeatPairMs = 40;
 // How long a close waits for the worker before it ends the program anyway:
 // the worker's transaction has been cut short and its boxes dismissed, so
 // it normally ends in milliseconds.
 constexpr int kShutdownGraceMs = 5000;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+bool IsEnterKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
 
 BoxIcon ToBoxIcon(engine::BoxIcon icon) {
     switch (icon) {
@@ -65,6 +72,9 @@ QFont HintFont(const QWidget* widget) {
 CMainDlg::CMainDlg(QWidget* parent, bool demo)
     : QDialog(parent), m_bDemo(demo), m_self(this), m_worker(*this) {
     setWindowIcon(LoadIcon(IDR_MAINFRAME));
+    m_repeatTimer = new QTimer(this);
+    m_repeatTimer->setSingleShot(true);
+    connect(m_repeatTimer, &QTimer::timeout, this, [this] { CommitArrowKeyRelease(); });
     // The slot starts at mode 5 (read the channel); the cache of the
     // channels' transmitters starts empty.
     m_worker.PostOperation(engine::ModeReadChannel, 0, 0);
@@ -80,13 +90,17 @@ CMainDlg::~CMainDlg() {
     m_closing.store(true);
     serial::RaiseAbort();
     m_worker.RequestStop(true);
-    m_worker.WaitForEnd(60000);
+    if (m_worker.WasStarted())
+        m_worker.WaitForEnd(60000);
+    else if (m_initStarted)
+        serial::ClosePort();  // start-up opened it; no worker will
     serial::LowerAbort();
     if (hart::g_pMainDlg == &m_worker) hart::g_pMainDlg = nullptr;
     serial::SetNotifier(nullptr);
 }
 
 bool CMainDlg::OnInitDialog() {
+    m_initStarted = true;
     // 1. Controls of dialog 102, the readouts made as segment displays.
     m_controls = BuildDialog(MainDialogTemplate(), this,
                              [](const ControlTemplate& c, QWidget* p) -> QWidget* {
@@ -155,9 +169,11 @@ bool CMainDlg::OnInitDialog() {
     }
     AttachMenuBar(this, m_menuPort);
 
-    // 8. The ports present, then the remembered one (may show boxes).
+    // 8. The ports present, then the remembered one (may show boxes). A
+    // close meanwhile (a signal while a box was up) ends start-up here.
     SearchPorts();
-    OpenConfiguredPort();
+    if (!m_closing.load()) OpenConfiguredPort();
+    if (m_closing.load()) return false;
 
     // 9.-12. Colours, readouts, the hint's font.
     OnCtlColor();
@@ -175,6 +191,7 @@ bool CMainDlg::OnInitDialog() {
     // 16. The bitmaps are on their buttons by the template. 17. The worker,
     // last; it tells the window when it has ended.
     qApp->installEventFilter(this);
+    if (m_closing.load()) return false;
     m_worker.Start([this] { PostToWindow([this] { OnWorkerEnded(); }); });
     m_initialised = true;
     return true;
@@ -298,7 +315,7 @@ bool CMainDlg::PreTranslateMessage(QObject* receiver, QEvent* event) {
     const bool mouseButton = type == QEvent::MouseButtonPress ||
                              type == QEvent::MouseButtonRelease ||
                              type == QEvent::MouseButtonDblClick;
-    if (!mouseButton && type != QEvent::KeyRelease) return false;
+    if (!mouseButton && type != QEvent::KeyRelease && type != QEvent::KeyPress) return false;
     if (!IsOwnControl(receiver)) return false;
 
     if (mouseButton) {
@@ -309,28 +326,69 @@ bool CMainDlg::PreTranslateMessage(QObject* receiver, QEvent* event) {
     }
 
     auto* key = static_cast<QKeyEvent*>(event);
-    // One step per physical release: the releases of auto-repeat are not
-    // the operator letting go. A release the focus widget does not take is
-    // offered to its parents too; only its first receiver counts.
-    if (key->isAutoRepeat()) return false;
+    const bool release = type == QEvent::KeyRelease;
+    // One step per physical release: auto-repeat releases are not the
+    // operator letting go.
+    if (release && key->isAutoRepeat()) return false;
+    if (release && IsEnterKey(key->key())) return true;
+    // A key the focus widget does not take is offered to its parents too;
+    // only its first receiver counts.
     QWidget* first = QApplication::focusWidget();
     if (first == nullptr || first->window() != this) first = this;
-    const bool firstReceiver = receiver == first;
+    if (receiver != first) return false;
+    int step = 0;
     switch (key->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            return true;
         case Qt::Key_Left:
         case Qt::Key_Up:
-            if (firstReceiver) m_worker.OnStepKeyReleased(1);
-            return false;
+            step = 1;
+            break;
         case Qt::Key_Right:
         case Qt::Key_Down:
-            if (firstReceiver) m_worker.OnStepKeyReleased(-1);
-            return false;
+            step = -1;
+            break;
         default:
             return false;
     }
+    // A list or drop-down with the focus moves its own selection.
+    if (qobject_cast<QComboBox*>(first) != nullptr ||
+        qobject_cast<QAbstractItemView*>(first) != nullptr)
+        return false;
+    if (release)
+        OnArrowKeyReleased(key->key(), step, key->timestamp());
+    else
+        OnArrowKeyPressed(key->key(), key->timestamp());
+    return false;
+}
+
+void CMainDlg::OnArrowKeyReleased(int key, int step, quint64 timestamp) {
+    CommitArrowKeyRelease();
+    m_heldRelease = {true, key, step, platform::Tick(), timestamp};
+    // Without a timestamp no press can be matched to it.
+    if (timestamp == 0) {
+        CommitArrowKeyRelease();
+        return;
+    }
+    m_repeatTimer->start(kRepeatPairMs);
+}
+
+void CMainDlg::OnArrowKeyPressed(int key, quint64 timestamp) {
+    if (!m_heldRelease.valid) return;
+    if (m_heldRelease.key == key && m_heldRelease.timestamp == timestamp) {
+        // The release was half of a repeat: the key is still held.
+        m_heldRelease.valid = false;
+        m_repeatTimer->stop();
+        return;
+    }
+    CommitArrowKeyRelease();
+}
+
+// The step counts from the release itself, so the 500 ms quiet time is
+// unchanged by the wait for a repeat's press.
+void CMainDlg::CommitArrowKeyRelease() {
+    if (!m_heldRelease.valid) return;
+    m_heldRelease.valid = false;
+    m_repeatTimer->stop();
+    m_worker.OnStepKeyReleased(m_heldRelease.step, m_heldRelease.tick);
 }
 
 // Enter and Esc do not close the window: only its close box (or a signal)
@@ -361,6 +419,10 @@ void CMainDlg::reject() {
 
 void CMainDlg::closeEvent(QCloseEvent* event) {
     if (m_workerEnded || !m_initialised) {
+        // Closed before the worker ran (a signal during start-up): nothing
+        // to wait for, but a box start-up is showing must go, and start-up
+        // must stop where it is.
+        DismissEverything();
         event->accept();
         QDialog::reject();
         return;
@@ -374,10 +436,24 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
 // dialog) is dismissed, so the window never waits on the operator or the
 // line. The window ends when the worker says it has.
 void CMainDlg::ShutDown() {
-    if (m_closing.exchange(true)) return;
+    if (m_closing.load()) return;
     platform::Trace("closing: stopping the worker\n");
     m_worker.RequestStop(true);
+    DismissEverything();
+    QTimer::singleShot(kShutdownGraceMs, this, [this] {
+        if (m_workerEnded) return;
+        platform::Trace("closing: the worker did not end; leaving without it\n");
+        serial::ClosePort();
+        std::_Exit(0);
+    });
+}
+
+// From here on no box opens: every one the window or a worker asks for
+// comes back at once.
+void CMainDlg::DismissEverything() {
+    if (m_closing.exchange(true)) return;
     serial::RaiseAbort();  // for good: nothing is sent any more
+    m_heldRelease.valid = false;
     CloseAllWorkerBoxes();
     // Boxes, dialogs and menus the window opened itself.
     for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -387,12 +463,6 @@ void CMainDlg::ShutDown() {
         else if (auto* dialog = qobject_cast<QDialog*>(w))
             dialog->reject();
     }
-    QTimer::singleShot(kShutdownGraceMs, this, [this] {
-        if (m_workerEnded) return;
-        platform::Trace("closing: the worker did not end; leaving without it\n");
-        serial::ClosePort();
-        std::_Exit(0);
-    });
 }
 
 void CMainDlg::OnWorkerEnded() {

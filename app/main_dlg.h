@@ -29,6 +29,7 @@ class QLabel;
 class QMenu;
 class QMenuBar;
 class QPushButton;
+class QTimer;
 
 namespace controls {
 class CSegmentDisplay;
@@ -44,7 +45,8 @@ public:
     ~CMainDlg() override;
 
     // The initialisation sequence: menus, port search and the remembered
-    // port, readouts, and the worker started last.
+    // port, readouts, and the worker started last. False when the window
+    // was closed meanwhile: there is nothing left to run.
     bool OnInitDialog();
     // The folder taken for the executable's when com.ini is located; before
     // OnInitDialog (tests).
@@ -108,12 +110,19 @@ protected:
 private:
     // The keyboard and mouse filter; true when the event is consumed.
     bool PreTranslateMessage(QObject* receiver, QEvent* event);
+    // Arrow keys: a release is counted once it is known not to be half of
+    // an auto-repeat (X11 without detectable auto-repeat sends a release
+    // and a press with one timestamp for every repeat).
+    void OnArrowKeyReleased(int key, int step, quint64 timestamp);
+    void OnArrowKeyPressed(int key, quint64 timestamp);
+    void CommitArrowKeyRelease();
     bool IsOwnControl(QObject* object) const;
     void OnCtlColor();
     void CheckPortItem(int port);
     int OpenPortAndShow(int port);
     void OnPortLost(int port, const QString& name);
     void ShutDown();
+    void DismissEverything();
     void OnWorkerEnded();
     // Runs `task` on the GUI thread unless the window is gone by then.
     void PostToWindow(std::function<void()> task);
@@ -142,6 +151,16 @@ private:
     std::string m_strIniPath;
     bool m_bIniInUserFolder = false;
 
+    // The arrow-key release held back for its repeat check (GUI thread).
+    struct HeldRelease {
+        bool valid = false;
+        int key = 0;
+        int step = 0;
+        uint32_t tick = 0;
+        quint64 timestamp = 0;
+    } m_heldRelease;
+    QTimer* m_repeatTimer = nullptr;
+
     std::atomic<int32_t> m_bWaitCursor{0};
     std::atomic<int32_t> m_bMouseEnabled{1};
     std::atomic<int> m_nDeviceSelection{-1};
@@ -151,6 +170,7 @@ private:
     std::atomic<bool> m_closing{false};
     bool m_workerEnded = false;
     bool m_initialised = false;
+    bool m_initStarted = false;
     // Set once in the constructor; workers copy it to post to the window.
     const QPointer<CMainDlg> m_self;
 

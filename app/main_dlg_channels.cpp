@@ -24,7 +24,8 @@ void CMainDlg::CheckChannelItem(int n) {
     }
 }
 
-void CMainDlg::SelectChannel(int id) { m_worker.SelectChannel(id); }
+// Menu ids stop here: the worker takes channels (0 for none).
+void CMainDlg::SelectChannel(int id) { m_worker.SelectChannel(id - ID_CHANNEL_NONE); }
 
 void CMainDlg::OnChannelMenuButton() {
     // Below the button, its right edge under the button's right edge.
@@ -36,18 +37,16 @@ void CMainDlg::OnChannelMenuButton() {
     m_btnCalibrate->setFocus(Qt::OtherFocusReason);
 }
 
-// The step buttons step from what the readout shows: the channel the
-// fixture last confirmed, not the check mark.
+// The step buttons step from the channel last asked for: quick clicks each
+// count, although the readout catches up only as each switch ends.
 void CMainDlg::OnChannelUp() {
-    const int c = engine::ChannelFromReadout(m_displayChannel->GetText());
-    const int t = c == 32 ? 1 : c + 1;
-    SelectChannel(ID_CHANNEL_NONE + t);
+    const int c = m_worker.ChannelLastAskedFor();
+    m_worker.SelectChannel(c == 32 ? 1 : c + 1);
 }
 
 void CMainDlg::OnChannelDown() {
-    const int c = engine::ChannelFromReadout(m_displayChannel->GetText());
-    const int t = (c == 1 || c == 0) ? 32 : c - 1;
-    SelectChannel(ID_CHANNEL_NONE + t);
+    const int c = m_worker.ChannelLastAskedFor();
+    m_worker.SelectChannel((c == 1 || c == 0) ? 32 : c - 1);
 }
 
 void CMainDlg::OnButtonWrite() {

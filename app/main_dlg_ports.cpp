@@ -64,7 +64,7 @@ int CMainDlg::OpenPortAndShow(int n) {
             return 1;
         }
         AskMessageBox(this, QStringLiteral("错误: 当前COM%1打开失败!").arg(n),
-                      QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk);
+                      QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
     }
     SetPortMenuTitle(1, QStringLiteral("当前串口: 未设置"));
     CheckPortItem(serial::CurrentPort());
@@ -84,14 +84,18 @@ void CMainDlg::OnSearchPorts() { SearchPorts(); }
 
 void CMainDlg::SelectPort(int id) {
     const int n = id - ID_PORT_FIRST;
+    if (m_closing.load()) return;
     // Saved before the port is tried, so that a port that fails to open is
     // tried again at the next start.
     if (!m_bDemo && SavePortSetting({m_strIniPath, m_bIniInUserFolder}, n) == 0) {
         AskMessageBox(
             this,
             QStringLiteral("错误: 无法保存串口设置到%1!").arg(QString::fromStdString(m_strIniPath)),
-            QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk);
+            QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
     }
+    // Closed while the box was up: the worker has let the port go, and
+    // nothing may open it again.
+    if (m_closing.load()) return;
     // The port chosen is opened, whether or not it could be saved: the
     // title and the check mark then name the port that is really open.
     if (OpenPortAndShow(n) == 0) return;

@@ -80,8 +80,8 @@ int CTarvokConfigApp::InitInstance(int argc, char** argv) {
         CMainDlg dialog(nullptr, line.simulate);
         // Both signals take the close box's path.
         SignalNotifier onSignal([&dialog] { dialog.close(); });
-        dialog.OnInitDialog();
-        dialog.exec();
+        // A signal during start-up ends it there, with nothing to run.
+        if (dialog.OnInitDialog()) dialog.exec();
     }
     serial::SetPortFactory({});
     return 0;

@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
         for (QWidget* w : QApplication::topLevelWidgets())
             if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) box->close();
         if (due(now, nextSwitch)) {
-            window.SelectChannel(engine::kChannelMenuNone + static_cast<int>(rng() % 33));
+            window.Worker().SelectChannel(static_cast<int>(rng() % 33));
             ++switches;
             nextSwitch = now + 15000 + rng() % 10000;
         }

@@ -24,16 +24,34 @@ CMainWorker::~CMainWorker() {
 void CMainWorker::PostOperation(int mode, int arg1, int arg2) {
     {
         std::lock_guard lock(m_slotMutex);
+        // Steps whose mode 6 gives way to another action go with it: a
+        // count left behind would be applied by some later, unrelated step.
+        if (m_nMode == ModeStepChannel && mode != ModeStepChannel) m_nStepCount.store(0);
         m_nMode = mode;
         m_nArg1 = arg1;
         m_nArg2 = arg2;
+        ++m_postSeq;
     }
     m_wake.Set();
 }
 
 Operation CMainWorker::PendingOperation() const {
     std::lock_guard lock(m_slotMutex);
-    return {m_nMode, m_nArg1, m_nArg2};
+    return {m_nMode, m_nArg1, m_nArg2, m_postSeq};
+}
+
+bool CMainWorker::ChannelChosenMeanwhile() const {
+    std::lock_guard lock(m_slotMutex);
+    return m_postSeq != m_runningSeq &&
+           (m_nMode == ModeSwitchChannel || m_nMode == ModeStepChannel);
+}
+
+void CMainWorker::ReturnToPolling() {
+    std::lock_guard lock(m_slotMutex);
+    if (m_postSeq != m_runningSeq) return;  // posted meanwhile: that runs next
+    m_nMode = ModePollCurrent;
+    m_nArg1 = 0;
+    m_nArg2 = 0;
 }
 
 void CMainWorker::Start(std::function<void()> onEnded) {
@@ -82,6 +100,7 @@ uint32_t CMainWorker::RunPass() {
     m_passes.fetch_add(1);
     if (!serial::IsPortOpen()) return kIdleWaitMs;
     const Operation op = PendingOperation();
+    m_runningSeq = op.seq;
     switch (op.mode) {
         case ModePollCurrent:
             PollCurrent();
@@ -140,26 +159,39 @@ void CMainWorker::SwitchChannel(int n) {
         std::snprintf(text, sizeof(text), "错误: 通道CH%d切换失败!", n);
         m_view.MessageBox(text, kCaptionError, BoxIcon::kError, BoxButtons::kOk);
     }
-    PostOperation(ModePollCurrent, 0, 0);
+    ReturnToPolling();
 }
 
 bool CMainWorker::ReadChannel() {
     // A failed read stays pending and is tried again on the next pass.
     if (hart::FixtureTransaction(15) != 1) return false;
     const int n = ChannelFromDamping(hart::g_hartData.dampingValue);
-    m_view.CheckChannelItem(n < 0 ? kUncheckAll : n);
+    // A channel chosen while the read ran has put the check mark on its
+    // own channel already; the switch that follows makes it true.
+    if (!ChannelChosenMeanwhile()) m_view.CheckChannelItem(n < 0 ? kUncheckAll : n);
     m_view.SetChannelText(ChannelReadoutText(n));
-    PostOperation(ModePollCurrent, 0, 0);
+    ReturnToPolling();
     return true;
 }
 
 uint32_t CMainWorker::StepChannel() {
-    const int32_t quiet = static_cast<int32_t>(platform::Tick() - m_dwLastStepKey.load());
-    if (quiet <= kStepQuietMs) return static_cast<uint32_t>(kStepQuietMs - quiet + 1);
-    const int c = ChannelFromReadout(m_view.GetChannelText());
-    // Taken and cleared as one: a release meanwhile counts for the next step.
-    const int t = StepTargetOf(c, m_nStepCount.exchange(0));
-    SelectChannel(kChannelMenuNone + t);
+    int t;
+    {
+        // Taken, cleared and turned into the switch as one: a release
+        // meanwhile either starts the quiet time again or counts for the
+        // next step, and a choice posted meanwhile stands.
+        std::lock_guard lock(m_slotMutex);
+        if (m_nMode != ModeStepChannel) return 0;
+        const int32_t quiet = static_cast<int32_t>(platform::Tick() - m_dwLastStepKey.load());
+        if (quiet <= kStepQuietMs) return static_cast<uint32_t>(kStepQuietMs - quiet + 1);
+        const int c = ChannelFromReadout(m_view.GetChannelText());
+        t = StepTargetOf(c, m_nStepCount.exchange(0));
+        m_nMode = ModeSwitchChannel;
+        m_nArg1 = t == 0 ? kSwitchToNone : t;
+        m_nArg2 = 0;
+        ++m_postSeq;
+    }
+    m_view.CheckChannelItem(t);
     return 0;
 }
 
@@ -167,7 +199,7 @@ void CMainWorker::WriteDeviceNumber() {
     const int selection = m_view.GetDeviceNumberSelection();
     if (selection < 0) {
         m_view.MessageBox("请选择地址", kApplicationTitle, BoxIcon::kNone, BoxButtons::kOk);
-        PostOperation(ModePollCurrent, 0, 0);
+        ReturnToPolling();
         return;
     }
     const int n = selection + 1;
@@ -178,7 +210,7 @@ void CMainWorker::WriteDeviceNumber() {
     hart::SetRequestByte(2, static_cast<uint8_t>(n));
     hart::FixtureTransaction(182);  // no message either way
     m_view.SetBusy(false);
-    PostOperation(ModePollCurrent, 0, 0);
+    ReturnToPolling();
 }
 
 bool CMainWorker::SleepUnlessStopping(uint32_t ms) {
@@ -246,19 +278,38 @@ void CMainWorker::CalibrateCurrent() {
     if (!ok && report) {
         m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);
     }
-    PostOperation(ModePollCurrent, 0, 0);
+    ReturnToPolling();
 }
 
-void CMainWorker::OnStepKeyReleased(int step) {
-    m_dwLastStepKey.store(platform::Tick());
-    m_nStepCount.fetch_add(step);
-    PostOperation(ModeStepChannel, 1, 0);
+void CMainWorker::OnStepKeyReleased(int step, uint32_t releaseTick) {
+    {
+        std::lock_guard lock(m_slotMutex);
+        // A release while some other action is pending replaces it, as any
+        // later choice does; its count starts afresh.
+        if (m_nMode != ModeStepChannel) m_nStepCount.store(0);
+        m_dwLastStepKey.store(releaseTick);
+        m_nStepCount.fetch_add(step);
+        m_nMode = ModeStepChannel;
+        m_nArg1 = 1;
+        m_nArg2 = 0;
+        ++m_postSeq;
+    }
+    m_wake.Set();
 }
 
-void CMainWorker::SelectChannel(int id) {
-    m_view.CheckChannelItem(id - kChannelMenuNone);
-    PostOperation(ModeSwitchChannel, id == kChannelMenuNone ? kSwitchToNone : id - kChannelMenuNone,
-                  0);
+void CMainWorker::SelectChannel(int n) {
+    const bool none = n < 1 || n > 32;
+    m_view.CheckChannelItem(none ? 0 : n);
+    PostOperation(ModeSwitchChannel, none ? kSwitchToNone : n, 0);
+}
+
+int CMainWorker::ChannelLastAskedFor() const {
+    {
+        // A switch stays in the slot until it has ended.
+        std::lock_guard lock(m_slotMutex);
+        if (m_nMode == ModeSwitchChannel) return m_nArg1 >= 1 && m_nArg1 <= 32 ? m_nArg1 : 0;
+    }
+    return ChannelFromReadout(m_view.GetChannelText());
 }
 
 int CMainWorker::GetChannelIndex() { return ChannelFromReadout(m_view.GetChannelText()) - 1; }

@@ -1,7 +1,8 @@
 // The main worker: one thread that carries out the pending operation over
 // and over for the life of the main window. The window posts operations;
 // the worker runs them, writes the readouts and ends each operation by
-// posting the next (polling, mode 1, is the resting state).
+// going back to polling (mode 1, the resting state) unless the window
+// posted something meanwhile: an operator's action is never lost.
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "engine/operation_mode.h"
 #include "hart/transaction.h"
 #include "platform/auto_reset_event.h"
+#include "platform/clock.h"
 
 namespace engine {
 
@@ -22,6 +24,7 @@ struct Operation {
     int32_t mode = 0;
     int32_t arg1 = 0;
     int32_t arg2 = 0;
+    uint64_t seq = 0;  // counts the posts; tells an operation whether one came meanwhile
 };
 
 class CMainWorker final : public hart::MainWindowServices {
@@ -31,7 +34,9 @@ public:
     CMainWorker(const CMainWorker&) = delete;
     CMainWorker& operator=(const CMainWorker&) = delete;
 
-    // Replaces whatever was pending. Never waits; wakes an idle worker.
+    // Replaces whatever was pending: between two posts the later one
+    // stands. Never waits; wakes an idle worker. Replacing pending arrow-key
+    // steps drops their count with them.
     void PostOperation(int mode, int arg1, int arg2);
     Operation PendingOperation() const;
 
@@ -43,15 +48,22 @@ public:
     void RequestStop(bool closePort);
     bool IsRunning() const { return m_bRunning.load() != 0; }
     bool HasEnded() const { return m_bEnded.load(); }
+    bool WasStarted() const { return m_pWorkerThread.joinable() || m_bEnded.load(); }
     // Joins the thread if it has ended within ms clock milliseconds.
     bool WaitForEnd(uint32_t ms);
 
     // The user-interface half of the arrow-key rule: one call per physical
-    // release, +1 for Up and Left, -1 for Down and Right.
-    void OnStepKeyReleased(int step);
+    // release, +1 for Up and Left, -1 for Down and Right, with the clock
+    // tick of the release.
+    void OnStepKeyReleased(int step, uint32_t releaseTick);
+    void OnStepKeyReleased(int step) { OnStepKeyReleased(step, platform::Tick()); }
 
-    // The one channel selection: check mark at once, switch posted.
-    void SelectChannel(int id);
+    // The one channel selection, channel 1-32 or 0 for none: check mark at
+    // once, switch posted.
+    void SelectChannel(int n);
+    // The channel a step button steps from: the one a pending or running
+    // switch is heading for, else the one the readout shows (0 for none).
+    int ChannelLastAskedFor() const;
 
     // The step rule for channel c with the steps counted so far.
     int StepTarget(int c) const { return StepTargetOf(c, m_nStepCount.load()); }
@@ -86,13 +98,22 @@ public:
 private:
     // False, early, when the window closes meanwhile.
     bool SleepUnlessStopping(uint32_t ms);
+    // The end of an operation: back to polling, unless something was
+    // posted since the operation began.
+    void ReturnToPolling();
+    bool ChannelChosenMeanwhile() const;
 
     MainWindowView& m_view;
 
-    mutable std::mutex m_slotMutex;  // the slot is read and written as one set
+    // The slot, its post count and the arrow-key count are read and
+    // written as one set.
+    mutable std::mutex m_slotMutex;
     int32_t m_nMode = ModeReadChannel;
     int32_t m_nArg1 = 0;
     int32_t m_nArg2 = 0;
+    uint64_t m_postSeq = 0;
+    // The post count when the running operation was taken (worker only).
+    uint64_t m_runningSeq = 0;
 
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bClosePortOnExit{0};

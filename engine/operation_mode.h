@@ -16,9 +16,6 @@ enum OperationMode : int32_t {
     ModeStepChannel = 6,
 };
 
-// Channel n (1-32) or none, as the channel menu's command ids.
-inline constexpr int kChannelMenuNone = 32773;  // "无"; CH n is kChannelMenuNone + n
-inline constexpr int kChannelMenuLast = kChannelMenuNone + 32;
 // Mode 3's argument for none.
 inline constexpr int kSwitchToNone = 255;
 // CheckChannelItem's value that leaves every item unchecked.

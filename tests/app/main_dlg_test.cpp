@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -25,6 +26,7 @@
 
 #include "app/menus.h"
 #include "app/resource.h"
+#include "app/signal_notifier.h"
 #include "controls/segment_display.h"
 #include "hart/transaction.h"
 #include "platform/clock.h"
@@ -166,16 +168,19 @@ TEST_F(MainDlgTest, ButtonsAndArrowKeysStepTheChannel) {
     Open();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
 
-    // Two clicks before the fixture has switched step from the same text.
+    // Clicks before the fixture has switched each count: they step from
+    // the channel last asked for, not from the readout.
     QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_UP), Qt::LeftButton);
     QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_UP), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "02"; }, kWaitMs));
-    EXPECT_EQ(Checked(dlg->ChannelActions()), std::vector<int>{ID_CHANNEL_NONE + 2});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "03"; }, kWaitMs));
+    EXPECT_EQ(Checked(dlg->ChannelActions()), std::vector<int>{ID_CHANNEL_NONE + 3});
+    EXPECT_EQ(fixture.ActiveChannel(), 2);
     QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_DOWN), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "01"; }, kWaitMs));
+    QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_DOWN), Qt::LeftButton);
     QTest::mouseClick(Control<QPushButton>(IDC_CHANNEL_DOWN), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "32"; }, kWaitMs))
         << "CH1 steps down to CH32";
+    EXPECT_EQ(fixture.ActiveChannel(), 31);
 
     // On the real clock from here: the keys come well within 500 ms.
     platform::SetTimeScale(1.0);
@@ -197,6 +202,50 @@ TEST_F(MainDlgTest, ButtonsAndArrowKeysStepTheChannel) {
     QTest::keyRelease(focus, Qt::Key_Left);
     EXPECT_EQ(dlg->Worker().StepCount(), 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "02"; }, kWaitMs));
+}
+
+// A held key as X servers without detectable auto-repeat send it: every
+// repeat is a release and a press with one timestamp.
+TEST_F(MainDlgTest, AHeldKeyStepsOnceAndAListKeepsItsArrows) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    ASSERT_EQ(dlg->ChannelDisplay()->GetText(), "01");
+    Control<QPushButton>(IDC_BUTTON_WRITE)->setFocus();
+    QWidget* focus = QApplication::focusWidget();
+    auto send = [&](QEvent::Type type, quint64 timestamp) {
+        QKeyEvent e(type, Qt::Key_Up, Qt::NoModifier);
+        e.setTimestamp(timestamp);
+        QApplication::sendEvent(focus, &e);
+    };
+    send(QEvent::KeyPress, 5000);
+    for (quint64 t = 5500; t < 6500; t += 33) {
+        send(QEvent::KeyRelease, t);
+        send(QEvent::KeyPress, t);
+    }
+    send(QEvent::KeyRelease, 6510);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "02"; }, kWaitMs));
+    QTest::qWait(300);
+    EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "02") << "one step for one press";
+    EXPECT_EQ(fixture.ActiveChannel(), 1);
+
+    // Two presses of their own, each released: two steps.
+    send(QEvent::KeyPress, 7000);
+    send(QEvent::KeyRelease, 7100);
+    send(QEvent::KeyPress, 7300);
+    send(QEvent::KeyRelease, 7400);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "04"; }, kWaitMs));
+
+    // Down in the device-number list moves the list only.
+    auto* list = Control<QComboBox>(IDC_DEVICE_LIST);
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_EQ(list->currentIndex(), 1);
+    EXPECT_EQ(dlg->Worker().StepCount(), 0);
+    QTest::qWait(300);
+    EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "04");
+    EXPECT_EQ(dlg->Worker().PendingOperation().mode, engine::ModePollCurrent);
 }
 
 TEST_F(MainDlgTest, EnterNeverReachesAControlAndEscDoesNotClose) {
@@ -369,6 +418,63 @@ TEST_F(MainDlgTest, ClosingWhileTheWorkerWaitsInABoxEndsAtOnceAndClosesThePort) 
     EXPECT_TRUE(dlg->Worker().HasEnded());
     EXPECT_FALSE(serial::IsPortOpen());
     EXPECT_EQ(serial::ClosePort(), 0) << "closed once, by the worker";
+}
+
+// SIGTERM takes the close box's way, whatever box is open: the box goes,
+// no other follows, and nothing is opened once the close has begun.
+TEST_F(MainDlgTest, SigtermDuringStartUpsBoxEndsStartUp) {
+    std::ofstream(dir / "ports" / "COM4") << "not a tty";
+    WriteIni("[CONFIG]\nCOM=4\n");
+    dlg = std::make_unique<CMainDlg>(nullptr, false);
+    dlg->SetAppDirectory(dir.string() + "/");
+    SignalNotifier onSignal([this] { dlg->close(); });
+    ASSERT_TRUE(onSignal.Installed());
+    std::vector<QString> seen;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        if (seen.empty() || seen.back() != box->text()) {
+            seen.push_back(box->text());
+            ::raise(SIGTERM);
+        }
+    });
+    watch.start(20);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(dlg->OnInitDialog()) << "nothing left to run";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].contains(QStringLiteral("COM4"))) << seen[0].toStdString();
+    EXPECT_FALSE(dlg->Worker().WasStarted());
+    EXPECT_FALSE(serial::IsPortOpen());
+    dlg.reset();
+}
+
+TEST_F(MainDlgTest, SigtermWithTheFailedSaveBoxOpenOpensNoPort) {
+    Pty com3(dir / "ports" / "COM3");
+    fs::create_directory(dir / "com.ini");  // cannot be saved
+    Open();
+    SignalNotifier onSignal([this] { dlg->close(); });
+    std::vector<QString> seen;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        if (seen.empty() || seen.back() != box->text()) {
+            seen.push_back(box->text());
+            ::raise(SIGTERM);
+        }
+    });
+    watch.start(20);
+    QSignalSpy finished(dlg.get(), &QDialog::finished);
+    const auto t0 = std::chrono::steady_clock::now();
+    dlg->SelectPort(ID_PORT_FIRST + 3);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 3000));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].startsWith(QStringLiteral("错误: 无法保存串口设置"))) << seen[0].toStdString();
+    EXPECT_FALSE(serial::IsPortOpen()) << "the port chosen is not opened once closing";
+    EXPECT_TRUE(dlg->Worker().HasEnded());
 }
 
 // A copy in a writable folder keeps com.ini beside it; an installed one

@@ -352,5 +352,67 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
     EXPECT_NE(Xdo({"search", "--onlyvisible", "--name", "^错误$"}, 2000).status, 0);
 }
 
+// The program itself ended by a signal while start-up is held up: no X
+// server needed, the offscreen platform shows the boxes.
+class ProgramEndsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tarvok-ends-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        fs::copy_file(TARVOK_CONFIG_PROGRAM, dir_ / "tarvok-config");
+        fs::create_directory(dir_ / "ports");
+    }
+    void TearDown() override {
+        if (app_) app_->Finish(2000);
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+    void Start() {
+        app_ = std::make_unique<Child>();
+        ASSERT_TRUE(app_->Start(
+            {"/bin/sh", "-c", "exec \"$0\" --trace 2>&1", (dir_ / "tarvok-config").string()},
+            {"QT_QPA_PLATFORM=offscreen", "TARVOK_PORTS_DIR="}));
+    }
+    // Reads the trace until a line starts with `prefix`.
+    bool WaitForLine(const std::string& prefix, std::string* line) {
+        while (auto l = app_->ReadLine(15000)) {
+            if (l->rfind(prefix, 0) == 0) {
+                *line = *l;
+                return true;
+            }
+        }
+        return false;
+    }
+    // SIGTERM: status 0 within 2 s.
+    void EndsOnSigterm() {
+        const double signalled = NowMs();
+        app_->Signal(SIGTERM);
+        EXPECT_EQ(app_->Finish(5000), 0);
+        EXPECT_LT(NowMs() - signalled, 2000.0);
+        app_.reset();
+    }
+
+    fs::path dir_;
+    std::unique_ptr<Child> app_;
+};
+
+TEST_F(ProgramEndsTest, SigtermWhileAStartUpBoxIsOpen) {
+    // Port entries that are no tty: each gives a box at start-up.
+    for (const char* kind : {"file", "null", "directory"}) {
+        SCOPED_TRACE(kind);
+        const fs::path entry = dir_ / "ports" / "COM4";
+        fs::remove_all(entry);
+        if (std::string(kind) == "file") std::ofstream(entry) << "x";
+        if (std::string(kind) == "null") fs::create_symlink("/dev/null", entry);
+        if (std::string(kind) == "directory") fs::create_directory(entry);
+        std::ofstream(dir_ / "com.ini") << "[CONFIG]\nCOM=4\n";
+        Start();
+        std::string box;
+        ASSERT_TRUE(WaitForLine("box: ", &box));
+        EXPECT_NE(box.find("COM4"), std::string::npos) << box;
+        EndsOnSigterm();
+    }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "fake_view.h"
@@ -178,12 +179,12 @@ TEST_F(MainWorkerTest, StartsByReadingTheChannelThenPolls) {
 
 TEST_F(MainWorkerTest, SwitchesAndStepsFromTheReadout) {
     StartPolling();
-    worker.SelectChannel(kChannelMenuNone + 7);
+    worker.SelectChannel(7);
     ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "07"; }));
     EXPECT_EQ(fixture.ActiveChannel(), 6);
     EXPECT_EQ(DataOf(34), (std::vector<uint8_t>{0x40, 0xC0, 0x00, 0x00})) << "6.0";
 
-    worker.SelectChannel(kChannelMenuNone);  // "无"
+    worker.SelectChannel(0);  // "无"
     ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "00"; }));
     EXPECT_EQ(fixture.ActiveChannel(), -1);
     EXPECT_EQ(view.Checks().back().n, 0);
@@ -195,22 +196,23 @@ TEST_F(MainWorkerTest, SwitchesAndStepsFromTheReadout) {
     ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "01"; }));
     EXPECT_EQ(worker.StepCount(), 0);
 
-    // Steps whose mode 6 was replaced stay counted for the next release.
+    // Steps that another action replaced go with them: a later release
+    // counts alone.
     worker.OnStepKeyReleased(1);
     worker.OnStepKeyReleased(1);
     worker.PostOperation(ModePollCurrent, 0, 0);
     platform::Sleep(1500);
     EXPECT_EQ(view.GetChannelText(), "01");
-    EXPECT_EQ(worker.StepCount(), 2);
+    EXPECT_EQ(worker.StepCount(), 0);
     worker.OnStepKeyReleased(1);
-    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "04"; }));
+    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "02"; }));
 }
 
 TEST_F(MainWorkerTest, AFailedSwitchKeepsTheReadoutAndTellsTheOperator) {
     StartPolling();
     ASSERT_EQ(view.GetChannelText(), "05");
     fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
-    worker.SelectChannel(kChannelMenuNone + 9);
+    worker.SelectChannel(9);
     ASSERT_TRUE(WaitFor([&] { return !view.Boxes().empty(); }));
     const auto box = view.Boxes().front();
     EXPECT_EQ(box.text, "错误: 通道CH9切换失败!");
@@ -224,7 +226,7 @@ TEST_F(MainWorkerTest, AFailedSwitchKeepsTheReadoutAndTellsTheOperator) {
 
 TEST_F(MainWorkerTest, AChoiceMadeWithoutAPortGivesWayToReadingTheChannel) {
     worker.Start();
-    worker.SelectChannel(kChannelMenuNone + 3);
+    worker.SelectChannel(3);
     platform::Sleep(1000);
     EXPECT_TRUE(fixture.LineLog().empty()) << "no port: nothing is sent";
     EXPECT_EQ(worker.PendingOperation().mode, ModeSwitchChannel);
@@ -277,6 +279,133 @@ TEST_F(MainWorkerTest, DeviceNumberWriteSendsTheChosenEntry) {
     ASSERT_TRUE(WaitFor([&] { return !view.Boxes().empty(); }));
     EXPECT_EQ(view.Boxes()[0].text, "请选择地址");
     EXPECT_EQ(view.Boxes()[0].caption, kApplicationTitle);
+}
+
+// Operator actions posted while another operation runs: the worker's own
+// return to polling never replaces them.
+class NothingLostTest : public MainWorkerTest {
+protected:
+    // Waits until a switch to channel `n` (1-32) has gone out on the wire.
+    bool WaitForSwitchTo(int n, size_t after) {
+        const uint8_t first = DampingBytes(n)[0], second = DampingBytes(n)[1];
+        return WaitFor([&] {
+            const auto r = test::MasterRequests(fixture);
+            for (size_t i = after; i < r.size(); ++i)
+                if (r[i].command == 34 && r[i].data.size() == 4 && r[i].data[0] == first &&
+                    r[i].data[1] == second)
+                    return true;
+            return false;
+        });
+    }
+    static std::vector<uint8_t> DampingBytes(int n) {
+        const float v = static_cast<float>(n - 1);
+        uint32_t bits;
+        std::memcpy(&bits, &v, 4);
+        return {static_cast<uint8_t>(bits >> 24), static_cast<uint8_t>(bits >> 16)};
+    }
+    bool Agree(int n) {
+        return view.GetChannelText() == ChannelReadoutText(n) && fixture.ActiveChannel() == n - 1 &&
+               !view.Checks().empty() && view.Checks().back().n == n &&
+               worker.PendingOperation().mode == ModePollCurrent;
+    }
+};
+
+TEST_F(NothingLostTest, AChoiceMadeWhileASwitchRunsLands) {
+    StartPolling();
+    for (int i = 0; i < 20; ++i) {
+        const int a = 1 + (2 * i) % 32, b = 1 + (2 * i + 7) % 32;
+        const size_t before = test::MasterRequests(fixture).size();
+        worker.SelectChannel(a);
+        ASSERT_TRUE(WaitForSwitchTo(a, before)) << i;
+        // 100 to 1000 ms after the switch began: during its exchange or
+        // just after it.
+        platform::Sleep(100 + static_cast<uint32_t>(i) * 900 / 19);
+        worker.SelectChannel(b);
+        ASSERT_TRUE(WaitFor([&] { return Agree(b); }, 20000))
+            << i << ": readout " << view.GetChannelText() << ", fixture CH"
+            << fixture.ActiveChannel() + 1;
+    }
+}
+
+TEST_F(NothingLostTest, AnArrowKeyDuringASwitchStepsFromWhereTheSwitchEnded) {
+    StartPolling();  // CH5
+    const size_t before = test::MasterRequests(fixture).size();
+    worker.SelectChannel(9);
+    ASSERT_TRUE(WaitForSwitchTo(9, before));
+    worker.OnStepKeyReleased(1);
+    ASSERT_TRUE(WaitFor([&] { return Agree(10); })) << view.GetChannelText();
+    EXPECT_EQ(worker.StepCount(), 0) << "no count outlives its step";
+    // The next key counts alone.
+    worker.OnStepKeyReleased(-1);
+    ASSERT_TRUE(WaitFor([&] { return Agree(9); })) << view.GetChannelText();
+}
+
+TEST_F(NothingLostTest, AStepButtonStepsFromTheChannelLastAskedFor) {
+    StartPolling();  // CH5
+    EXPECT_EQ(worker.ChannelLastAskedFor(), 5);
+    worker.SelectChannel(6);
+    EXPECT_EQ(worker.ChannelLastAskedFor(), 6) << "before the readout has caught up";
+    worker.SelectChannel(0);
+    EXPECT_EQ(worker.ChannelLastAskedFor(), 0);
+    ASSERT_TRUE(WaitFor([&] { return view.GetChannelText() == "00"; }));
+    EXPECT_EQ(worker.ChannelLastAskedFor(), 0);
+}
+
+TEST_F(NothingLostTest, LongOperationsAskedForDuringASwitchRun) {
+    StartPolling();
+    view.selection = 2;
+    size_t before = test::MasterRequests(fixture).size();
+    worker.SelectChannel(12);
+    ASSERT_TRUE(WaitForSwitchTo(12, before));
+    worker.PostOperation(ModeWriteDeviceNumber, 0, 0);  // 写入 answered Yes
+    ASSERT_TRUE(WaitFor([&] { return fixture.DeviceNumber() == 3u; }));
+    EXPECT_EQ(view.GetChannelText(), "12");
+
+    view.channelPrompt = [] { return IDCANCEL; };
+    before = test::MasterRequests(fixture).size();
+    worker.SelectChannel(3);
+    ASSERT_TRUE(WaitForSwitchTo(3, before));
+    worker.PostOperation(ModeCalibrate, 0, 0);  // 校准 answered Yes
+    ASSERT_TRUE(WaitFor([&] { return view.Prompts().size() == 1u; }));
+}
+
+TEST_F(NothingLostTest, AChoiceDuringTheFirstReadIsCarriedOut) {
+    ASSERT_EQ(serial::OpenPort(1), 1);
+    worker.Start();
+    // The first read identifies the fixture and signals on the lines for
+    // 3 s before command 15 goes out.
+    platform::Sleep(1500);
+    ASSERT_EQ(worker.PendingOperation().mode, ModeReadChannel);
+    worker.SelectChannel(7);
+    ASSERT_TRUE(WaitFor([&] { return Agree(7); })) << view.GetChannelText();
+    const auto commands = Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 15), 1);
+}
+
+// A second fixture on port 2, for a change of port.
+TEST_F(NothingLostTest, APortChangeDuringASwitchReadsTheNewFixturesChannel) {
+    sim::FixtureConfig otherConfig = Config();
+    otherConfig.activeChannel = 20;  // CH21
+    sim::SimulatedFixture other(otherConfig);
+    serial::SetPortFactory([this, &other](int n) {
+        if (n == 1) return serial::PortEndpoint{fixture.CreatePort(), {}, "COM1"};
+        if (n == 2) return serial::PortEndpoint{other.CreatePort(), {}, "COM2"};
+        return serial::PortEndpoint{};
+    });
+    StartPolling();
+    const size_t before = test::MasterRequests(fixture).size();
+    worker.SelectChannel(9);
+    ASSERT_TRUE(WaitForSwitchTo(9, before));
+    // What the window does for a port chosen from its menu.
+    ASSERT_EQ(serial::OpenPort(2), 1);
+    worker.PostOperation(ModeReadChannel, 0, 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return view.GetChannelText() == "21" && worker.PendingOperation().mode == ModePollCurrent;
+    })) << view.GetChannelText();
+    platform::Sleep(1000);
+    EXPECT_EQ(view.GetChannelText(), "21");
+    EXPECT_EQ(other.ActiveChannel(), 20) << "nothing switched the new fixture";
+    serial::ClosePort();
 }
 
 // On the real clock, across the tick's wrap: the 500 ms rule.
