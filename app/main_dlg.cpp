@@ -1,5 +1,6 @@
 #include "app/main_dlg.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -9,7 +10,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QAbstractItemView>
 #include <QTimer>
 
 #include "app/calibrate_dlg.h"
@@ -108,6 +108,7 @@ bool CMainDlg::OnInitDialog() {
                                      return new controls::CSegmentDisplay(p);
                                  return nullptr;
                              });
+    m_strTitle = windowTitle();
     m_displayCurrent = m_controls.Get<controls::CSegmentDisplay>(IDC_DISPLAY_CURRENT);
     m_displayChannel = m_controls.Get<controls::CSegmentDisplay>(IDC_DISPLAY_CHANNEL);
     m_btnChannelUp = m_controls.Get<QPushButton>(IDC_CHANNEL_UP);
@@ -163,6 +164,7 @@ bool CMainDlg::OnInitDialog() {
     // menu of its own at the end of the bar, after the two of menu 133.
     m_menuPort = BuildMenuBar(PortMenuTemplate(), this, &m_portActions, onCommand);
     m_pPortPopup = m_menuPort->actions().at(1)->menu();
+    BuildToolsMenu();
     if (const QString about = LoadString(IDS_ABOUTBOX); !about.isEmpty()) {
         QMenu* help = m_menuPort->addMenu(QStringLiteral("帮助"));
         help->addAction(about, this, [this] { OnSysCommand(IDM_ABOUTBOX); });

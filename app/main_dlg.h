@@ -22,6 +22,8 @@
 #include "app/menus.h"
 #include "engine/main_window_view.h"
 #include "engine/main_worker.h"
+#include "engine/poll_history.h"
+#include "engine/readings_log.h"
 #include "serial/notifier.h"
 
 class QComboBox;
@@ -36,6 +38,8 @@ class CSegmentDisplay;
 }
 
 namespace app {
+
+class CTrendDlg;
 
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
     Q_OBJECT
@@ -81,6 +85,20 @@ public:
     int RunChannelPrompt(const std::string& channel) override;
     void RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) override;
 
+    void OnPoll(const engine::PollSample& sample) override;
+    void SetFixtureSilent(bool silent) override;
+
+    // The 工具 menu (main_dlg_tools.cpp).
+    QMenu* ToolsMenu() const { return m_pToolsPopup; }
+    // 记录数据: every poll appended to `path` until stopped; false with the
+    // reason when the file cannot be opened.
+    bool StartLogging(const QString& path, QString* error = nullptr);
+    void StopLogging();
+    bool IsLogging() const { return m_readingsLog.IsOpen(); }
+    QString DefaultLogPath() const;
+    CTrendDlg* OpenTrend();
+    const engine::PollHistory& PollHistory() const { return m_pollHistory; }
+
     // serial::Notifier
     void Notify(const serial::Notice& notice) override;
     void PortLost(int port, const std::string& name) override;
@@ -124,6 +142,10 @@ private:
     void ShutDown();
     void DismissEverything();
     void OnWorkerEnded();
+    void BuildToolsMenu();
+    void OnLogMenuItem(bool checked);
+    void OnLogFailed();
+    void ShowWindowTitle();
     // Runs `task` on the GUI thread unless the window is gone by then.
     void PostToWindow(std::function<void()> task);
 
@@ -144,6 +166,16 @@ private:
     QMenu* m_pChannelPopup = nullptr;
     MenuActions m_portActions;
     MenuActions m_channelActions;
+    QMenu* m_pToolsPopup = nullptr;
+    QAction* m_actLogReadings = nullptr;
+    QPointer<CTrendDlg> m_trendDlg;
+    QString m_strTitle;             // the template's caption
+    QString m_strPortTitle;         // the port menu's text, without the logging mark
+    bool m_bFixtureSilent = false;  // GUI thread
+
+    engine::ReadingsLog m_readingsLog;
+    engine::PollHistory m_pollHistory;
+    std::atomic<bool> m_logFailureTold{false};
 
     bool m_bDemo = false;
     std::string m_strAppDirOverride;

@@ -76,7 +76,12 @@ int CMainDlg::OpenConfiguredPort() { return OpenPortAndShow(ConfiguredPort()); }
 void CMainDlg::SetPortMenuTitle(int position, const QString& text) {
     const QList<QAction*> entries = m_menuPort->actions();
     if (position < 0 || position >= entries.size()) return;
-    entries[position]->setText(text);
+    QString shown = text;
+    if (position == 1) {
+        m_strPortTitle = text;
+        if (IsLogging()) shown += QStringLiteral(" · 记录中");
+    }
+    entries[position]->setText(shown);
     m_menuPort->update();
 }
 

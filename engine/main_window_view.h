@@ -3,6 +3,7 @@
 // call comes from a worker thread, never with the link locked.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,17 @@ inline constexpr const char* kCaptionNotice = "提示";
 inline constexpr const char* kApplicationTitle = "Tarvok_Config";
 
 class CCalibrateWizard;
+
+// One poll of the loop current, as the readout showed it.
+struct PollSample {
+    std::chrono::system_clock::time_point time;
+    int channel = 0;  // the channel readout's: 1-32, 0 for none
+    bool ok = false;
+    float milliamps = 0.0f;  // 0 when the poll failed
+};
+
+// Failed polls in a row after which the fixture counts as silent.
+inline constexpr int kSilentAfterFailedPolls = 3;
 
 class MainWindowView {
 public:
@@ -60,6 +72,12 @@ public:
     // worker needs to end.
     virtual int RunChannelPrompt(const std::string& channel) = 0;
     virtual void RunCalibrateWizard(std::shared_ptr<CCalibrateWizard> wizard) = 0;
+
+    // Beyond the readouts; never wait. Every poll as it ends, and whether
+    // the fixture has stopped answering (after kSilentAfterFailedPolls
+    // failed polls in a row) or answers again.
+    virtual void OnPoll(const PollSample& /*sample*/) {}
+    virtual void SetFixtureSilent(bool /*silent*/) {}
 };
 
 }  // namespace engine

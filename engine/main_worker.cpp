@@ -1,5 +1,6 @@
 #include "engine/main_worker.h"
 
+#include <chrono>
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
@@ -147,8 +148,26 @@ int SelectDamping(float value) {
 }  // namespace
 
 void CMainWorker::PollCurrent() {
-    if (hart::FixtureTransaction(2) != 1) hart::g_hartData.loopCurrent = 0.0f;
+    const bool ok = hart::FixtureTransaction(2) == 1;
+    if (!ok) hart::g_hartData.loopCurrent = 0.0f;
     m_view.SetCurrentText(FormatLoopCurrent(hart::g_hartData.loopCurrent));
+    // A poll that the window's close cut short says nothing of the fixture.
+    if (!ok && m_bRunning.load() == 0) return;
+
+    PollSample sample;
+    sample.time = std::chrono::system_clock::now();
+    sample.channel = ChannelFromReadout(m_view.GetChannelText());
+    sample.ok = ok;
+    sample.milliamps = hart::g_hartData.loopCurrent;
+    m_view.OnPoll(sample);
+    // Told once each way: on the third failure in a row, and at the next
+    // success.
+    if (ok) {
+        if (m_nFailedPolls >= kSilentAfterFailedPolls) m_view.SetFixtureSilent(false);
+        m_nFailedPolls = 0;
+    } else if (++m_nFailedPolls == kSilentAfterFailedPolls) {
+        m_view.SetFixtureSilent(true);
+    }
 }
 
 void CMainWorker::SwitchChannel(int n) {

@@ -22,11 +22,13 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "app/menus.h"
 #include "app/resource.h"
 #include "app/signal_notifier.h"
+#include "app/trend_dlg.h"
 #include "controls/segment_display.h"
 #include "hart/transaction.h"
 #include "platform/clock.h"
@@ -472,9 +474,99 @@ TEST_F(MainDlgTest, SigtermWithTheFailedSaveBoxOpenOpensNoPort) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 3000));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].startsWith(QStringLiteral("错误: 无法保存串口设置"))) << seen[0].toStdString();
+    EXPECT_TRUE(seen[0].startsWith(QStringLiteral("错误: 无法保存串口设置")))
+        << seen[0].toStdString();
     EXPECT_FALSE(serial::IsPortOpen()) << "the port chosen is not opened once closing";
     EXPECT_TRUE(dlg->Worker().HasEnded());
+}
+
+// 记录数据: a row for every poll, complete whatever ends the program.
+TEST_F(MainDlgTest, TheReadingsLogHasARowPerPollAndIsCompleteAfterSigterm) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    SignalNotifier onSignal([this] { dlg->close(); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    const fs::path log = dir / "readings.csv";
+    ASSERT_TRUE(dlg->StartLogging(QString::fromStdString(log.string())));
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM1 · 记录中"));
+    const size_t before = dlg->PollHistory().Since({}).size();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->PollHistory().Since({}).size() >= before + 4; },
+                                kWaitMs));
+    QSignalSpy finished(dlg.get(), &QDialog::finished);
+    ::raise(SIGTERM);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 3000));
+
+    std::ifstream in(log);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ(line, "time,channel,loop_current_mA");
+    const std::regex row(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,01,\d+\.\d{3})");
+    int rows = 0;
+    while (std::getline(in, line)) {
+        EXPECT_TRUE(std::regex_match(line, row)) << line;
+        ++rows;
+    }
+    EXPECT_GE(rows, 4);
+    in.clear();
+    in.seekg(-1, std::ios::end);
+    EXPECT_EQ(in.get(), '\n') << "no row cut short";
+}
+
+TEST_F(MainDlgTest, ASilentFixtureShowsInTheTitleUntilItAnswers) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    const QString title = QStringLiteral("Tarvok HART自动测试设备 V3.0");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    EXPECT_EQ(dlg->windowTitle(), title);
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return dlg->windowTitle() == title + " - 无应答"; }, kWaitMs));
+    EXPECT_EQ(dlg->CurrentDisplay()->GetText(), " 0.000");
+    fixture.ClearFaults();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->windowTitle() == title; }, kWaitMs));
+}
+
+TEST_F(MainDlgTest, TheTrendShowsThePollsAndSavesAPicture) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    QAction* item = nullptr;
+    for (QAction* a : dlg->ToolsMenu()->actions())
+        if (a->text() == QStringLiteral("趋势图")) item = a;
+    ASSERT_NE(item, nullptr);
+    item->trigger();
+    auto* trend = dlg->findChild<CTrendDlg*>();
+    ASSERT_NE(trend, nullptr);
+    EXPECT_TRUE(trend->isVisible());
+    EXPECT_EQ(trend->windowTitle(), QStringLiteral("趋势图"));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            trend->Refresh(true);
+            return trend->Stats().count >= 3;
+        },
+        kWaitMs));
+    const engine::TrendStats s = trend->Stats();
+    EXPECT_LE(s.min, s.mean);
+    EXPECT_LE(s.mean, s.max);
+    EXPECT_TRUE(trend->StatsText().startsWith(QStringLiteral("最小 ")))
+        << trend->StatsText().toStdString();
+    for (int span = 0; span < 3; ++span) {
+        trend->SetSpan(span);
+        const fs::path png = dir / ("trend" + std::to_string(span) + ".png");
+        ASSERT_TRUE(trend->SavePng(QString::fromStdString(png.string())));
+        QImage image(QString::fromStdString(png.string()));
+        ASSERT_FALSE(image.isNull());
+        // The line is drawn in the readout's blue.
+        bool blue = false;
+        for (int y = 0; y < image.height() && !blue; ++y)
+            for (int x = 0; x < image.width() && !blue; ++x)
+                blue = image.pixelColor(x, y).blue() > 200 && image.pixelColor(x, y).red() < 80;
+        EXPECT_TRUE(blue) << span;
+    }
+    dlg->close();  // the trend goes with the window
 }
 
 // A copy in a writable folder keeps com.ini beside it; an installed one

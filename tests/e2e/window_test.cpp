@@ -278,8 +278,9 @@ TEST_F(WindowTest, PollsSwitchesOnAnArrowKeyAndEndsOnSigterm) {
     ASSERT_EQ(Xdo({"key", "Down"}).status, 0);  // back to CH1
     ASSERT_TRUE(WaitFor([&] { return switchesTo({0x00, 0x00, 0x00, 0x00}) == 1; }));
     ASSERT_EQ(Xdo({"key", "Up"}).status, 0);
-    EXPECT_TRUE(WaitFor([&] { return switchesTo({0x3F, 0x80, 0x00, 0x00}) == 2; }))
-        << "CH2 again, after CH1";
+    EXPECT_TRUE(WaitFor([&] {
+        return switchesTo({0x3F, 0x80, 0x00, 0x00}) == 2;
+    })) << "CH2 again, after CH1";
 
     // A key held for 1.5 s, auto-repeat and all, is one step: CH3.
     ASSERT_EQ(Xdo({"keydown", "Up"}).status, 0);
@@ -288,9 +289,8 @@ TEST_F(WindowTest, PollsSwitchesOnAnArrowKeyAndEndsOnSigterm) {
     ASSERT_TRUE(WaitFor([&] { return switchesTo({0x40, 0x00, 0x00, 0x00}) == 1; })) << "CH3";
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(switchesTo({0x40, 0x40, 0x00, 0x00}), 0) << "no CH4";
-    EXPECT_EQ(
-        WaitForTrace("channel readout:", [](const std::string&) { return true; }),
-        "channel readout: '03'");
+    EXPECT_EQ(WaitForTrace("channel readout:", [](const std::string&) { return true; }),
+              "channel readout: '03'");
 
     // SIGTERM: the close box's way out, status 0, the port let go.
     const double signalled = NowMs();

@@ -72,6 +72,22 @@ public:
         }
         if (wizardDriver) wizardDriver(*wizard);
     }
+    void OnPoll(const PollSample& sample) override {
+        std::lock_guard lock(mutex_);
+        polls_.push_back(sample);
+    }
+    void SetFixtureSilent(bool silent) override {
+        std::lock_guard lock(mutex_);
+        silent_.push_back(silent);
+    }
+    std::vector<PollSample> Polls() {
+        std::lock_guard lock(mutex_);
+        return polls_;
+    }
+    std::vector<bool> Silent() {
+        std::lock_guard lock(mutex_);
+        return silent_;
+    }
     std::vector<std::string> Prompts() {
         std::lock_guard lock(mutex_);
         return prompts_;
@@ -122,6 +138,8 @@ private:
     std::vector<Box> boxes_;
     std::deque<int> answers_;
     std::vector<std::string> prompts_;
+    std::vector<PollSample> polls_;
+    std::vector<bool> silent_;
     int wizards_ = 0;
 };
 

@@ -408,6 +408,27 @@ TEST_F(NothingLostTest, APortChangeDuringASwitchReadsTheNewFixturesChannel) {
     serial::ClosePort();
 }
 
+TEST_F(MainWorkerTest, EveryPollIsReportedAndThreeFailuresInARowMeanSilence) {
+    StartPolling();
+    ASSERT_TRUE(WaitFor([&] { return view.Polls().size() >= 2; }));
+    const PollSample first = view.Polls().front();
+    EXPECT_TRUE(first.ok);
+    EXPECT_EQ(first.channel, 5);
+    EXPECT_EQ(FormatLoopCurrent(first.milliamps), view.CurrentTexts().front());
+
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    const size_t before = view.Polls().size();
+    ASSERT_TRUE(WaitFor([&] { return !view.Silent().empty(); }));
+    EXPECT_EQ(view.Silent(), std::vector<bool>{true});
+    const auto polls = view.Polls();
+    ASSERT_GE(polls.size(), before + 3);
+    for (size_t i = polls.size() - 3; i < polls.size(); ++i) EXPECT_FALSE(polls[i].ok);
+    fixture.ClearFaults();
+    ASSERT_TRUE(WaitFor([&] { return view.Silent().size() == 2; }));
+    EXPECT_EQ(view.Silent(), (std::vector<bool>{true, false})) << "told once each way";
+    EXPECT_TRUE(view.Polls().back().ok);
+}
+
 // On the real clock, across the tick's wrap: the 500 ms rule.
 class MainWorkerRealTimeTest : public MainWorkerTest {
 protected:

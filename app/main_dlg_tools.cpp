@@ -1,0 +1,119 @@
+// The 工具 menu: what the window does beyond the old tool. The readings
+// log, the trend and the fixture that stopped answering; every window of
+// this menu is the main window's child, closed by the same shutdown.
+#include <QAction>
+#include <QDate>
+#include <QDir>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMenuBar>
+
+#include "app/gui_bridge.h"
+#include "app/main_dlg.h"
+#include "app/trend_dlg.h"
+
+namespace app {
+
+void CMainDlg::BuildToolsMenu() {
+    m_pToolsPopup = m_menuPort->addMenu(QStringLiteral("工具"));
+    m_pToolsPopup->addAction(QStringLiteral("趋势图"), this, [this] { OpenTrend(); });
+    m_actLogReadings = m_pToolsPopup->addAction(QStringLiteral("记录数据"));
+    m_actLogReadings->setCheckable(true);
+    connect(m_actLogReadings, &QAction::triggered, this,
+            [this](bool checked) { OnLogMenuItem(checked); });
+}
+
+// --- Polls, as the worker reports them -----------------------------------
+
+void CMainDlg::OnPoll(const engine::PollSample& sample) {
+    m_pollHistory.Add(sample);
+    if (!m_readingsLog.Append(sample) && !m_logFailureTold.exchange(true))
+        PostToWindow([this] { OnLogFailed(); });
+}
+
+void CMainDlg::SetFixtureSilent(bool silent) {
+    PostToWindow([this, silent] {
+        m_bFixtureSilent = silent;
+        ShowWindowTitle();
+    });
+}
+
+// Dialog 102's caption, and " - 无应答" while the fixture does not answer.
+void CMainDlg::ShowWindowTitle() {
+    setWindowTitle(m_bFixtureSilent ? m_strTitle + QStringLiteral(" - 无应答") : m_strTitle);
+}
+
+// --- 记录数据 ------------------------------------------------------------
+
+QString CMainDlg::DefaultLogPath() const {
+    QString folder = qEnvironmentVariable("XDG_DOCUMENTS_DIR");
+    if (folder.isEmpty() || !QDir(folder).exists()) folder = QDir::homePath();
+    return QDir(folder).filePath(
+        QStringLiteral("tarvok-readings-%1.csv").arg(QDate::currentDate().toString(Qt::ISODate)));
+}
+
+bool CMainDlg::StartLogging(const QString& path, QString* error) {
+    std::string reason;
+    if (!m_readingsLog.Open(path.toStdString(), &reason)) {
+        if (error != nullptr) *error = QString::fromStdString(reason);
+        return false;
+    }
+    m_logFailureTold.store(false);
+    m_actLogReadings->setChecked(true);
+    SetPortMenuTitle(1, m_strPortTitle);
+    return true;
+}
+
+void CMainDlg::StopLogging() {
+    m_readingsLog.Close();
+    m_actLogReadings->setChecked(false);
+    SetPortMenuTitle(1, m_strPortTitle);
+}
+
+void CMainDlg::OnLogMenuItem(bool checked) {
+    if (!checked) {
+        StopLogging();
+        return;
+    }
+    m_actLogReadings->setChecked(false);  // until a file is open
+    QFileDialog chooser(this, QStringLiteral("记录数据到文件"), DefaultLogPath(),
+                        QStringLiteral("CSV (*.csv)"));
+    chooser.setAcceptMode(QFileDialog::AcceptSave);
+    chooser.setDefaultSuffix(QStringLiteral("csv"));
+    // Appending to a log is what the operator wants, not a warning.
+    chooser.setOption(QFileDialog::DontConfirmOverwrite);
+    // Qt's own dialog: the shutdown closes every QDialog that is open.
+    chooser.setOption(QFileDialog::DontUseNativeDialog);
+    if (chooser.exec() != QDialog::Accepted || m_closing.load() ||
+        chooser.selectedFiles().isEmpty())
+        return;
+    const QString path = chooser.selectedFiles().front();
+    QString error;
+    if (!StartLogging(path, &error))
+        AskMessageBox(this, QStringLiteral("错误: 无法打开记录文件%1!\n%2").arg(path, error),
+                      QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+}
+
+// A row that could not be written (disk full, the stick pulled): the log
+// has closed itself; told once.
+void CMainDlg::OnLogFailed() {
+    const QString path = QString::fromStdString(m_readingsLog.Path());
+    StopLogging();
+    AskMessageBox(this, QStringLiteral("错误: 写入记录文件%1失败, 记录已停止!").arg(path),
+                  QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+}
+
+// --- 趋势图 --------------------------------------------------------------
+
+CTrendDlg* CMainDlg::OpenTrend() {
+    if (m_trendDlg.isNull()) {
+        m_trendDlg = new CTrendDlg(this, m_pollHistory);
+        m_trendDlg->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_trendDlg->show();
+    m_trendDlg->raise();
+    m_trendDlg->activateWindow();
+    return m_trendDlg;
+}
+
+}  // namespace app

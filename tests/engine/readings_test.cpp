@@ -1,0 +1,166 @@
+// What the window keeps of its polls: the readings log's rows, the trend's
+// history and statistics, and the NE 43 band of a reading.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "engine/ne43.h"
+#include "engine/poll_history.h"
+#include "engine/readings_log.h"
+
+namespace engine {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::system_clock;
+
+// 2026-12-10 05:42:00.123 UTC.
+const Clock::time_point kNoon = Clock::time_point(std::chrono::milliseconds(1796881320123LL));
+
+class TimeZone {
+public:
+    explicit TimeZone(const char* tz) {
+        if (const char* old = std::getenv("TZ")) saved_ = old, had_ = true;
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~TimeZone() {
+        if (had_)
+            ::setenv("TZ", saved_.c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::string saved_;
+    bool had_ = false;
+};
+
+PollSample Sample(Clock::time_point t, int channel, bool ok, float ma) {
+    PollSample s;
+    s.time = t;
+    s.channel = channel;
+    s.ok = ok;
+    s.milliamps = ma;
+    return s;
+}
+
+TEST(ReadingsCsv, LocalTimeWithMillisecondsAndOffset) {
+    {
+        TimeZone tz("UTC0");
+        EXPECT_EQ(FormatLocalTimeIso(kNoon), "2026-12-10T05:42:00.123+00:00");
+    }
+    {
+        TimeZone tz("Asia/Shanghai");
+        EXPECT_EQ(FormatLocalTimeIso(kNoon), "2026-12-10T13:42:00.123+08:00");
+    }
+    {
+        TimeZone tz("America/St_Johns");  // half an hour, west of UTC
+        EXPECT_EQ(FormatLocalTimeIso(kNoon), "2026-12-10T02:12:00.123-03:30");
+    }
+    TimeZone tz("UTC0");
+    EXPECT_EQ(FormatLocalTimeIso(Clock::time_point(std::chrono::milliseconds(-1))),
+              "1969-12-31T23:59:59.999+00:00");
+    EXPECT_EQ(PollCsvRow(Sample(kNoon, 7, true, 12.0375f)),
+              "2026-12-10T05:42:00.123+00:00,07,12.038");
+    EXPECT_EQ(PollCsvRow(Sample(kNoon, 0, false, 0.0f)), "2026-12-10T05:42:00.123+00:00,00,");
+    EXPECT_EQ(PollCsvRow(Sample(kNoon, 40, true, 4.0f)), "2026-12-10T05:42:00.123+00:00,00,4.000");
+}
+
+class ReadingsLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("tarvok-log-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    static std::string Read(const fs::path& p) {
+        std::ifstream in(p);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    fs::path dir;
+    TimeZone tz{"UTC0"};
+};
+
+TEST_F(ReadingsLogTest, RowsGoOutAsTheyComeAndANewFileGetsTheHeaderOnce) {
+    const fs::path path = dir / "log.csv";
+    ReadingsLog log;
+    EXPECT_TRUE(log.Append(Sample(kNoon, 1, true, 4.0f))) << "not logging: nothing lost";
+    ASSERT_TRUE(log.Open(path.string(), nullptr));
+    ASSERT_TRUE(log.Append(Sample(kNoon, 3, true, 4.0f)));
+    // On disk at once, not at close.
+    EXPECT_EQ(Read(path), "time,channel,loop_current_mA\n2026-12-10T05:42:00.123+00:00,03,4.000\n");
+    log.Close();
+    ASSERT_TRUE(log.Open(path.string(), nullptr));
+    ASSERT_TRUE(log.Append(Sample(kNoon, 3, false, 0.0f)));
+    log.Close();
+    EXPECT_EQ(Read(path),
+              "time,channel,loop_current_mA\n"
+              "2026-12-10T05:42:00.123+00:00,03,4.000\n"
+              "2026-12-10T05:42:00.123+00:00,03,\n")
+        << "appended, without a second header";
+}
+
+TEST_F(ReadingsLogTest, AFileThatCannotBeWrittenIsReportedAndClosesTheLog) {
+    ReadingsLog log;
+    std::string error;
+    EXPECT_FALSE(log.Open((dir / "no" / "such" / "folder.csv").string(), &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(log.IsOpen());
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    // A full disk: the header already fails.
+    EXPECT_FALSE(log.Open("/dev/full", &error));
+    EXPECT_FALSE(log.IsOpen());
+}
+
+TEST(PollHistory, KeepsItsSpanAndAnswersFromATime) {
+    PollHistory history(std::chrono::seconds(60));
+    for (int i = 0; i < 100; ++i)
+        history.Add(Sample(kNoon + std::chrono::seconds(i), 1, true, float(i)));
+    const auto all = history.Since(Clock::time_point{});
+    ASSERT_EQ(all.size(), 61u) << "a minute back from the newest";
+    EXPECT_EQ(all.front().milliamps, 39.0f);
+    EXPECT_EQ(history.Since(kNoon + std::chrono::seconds(90)).size(), 10u);
+    const uint64_t v = history.Version();
+    history.Add(Sample(kNoon + std::chrono::seconds(100), 1, true, 1.0f));
+    EXPECT_NE(history.Version(), v);
+}
+
+TEST(PollHistory, StatisticsOfTheGoodReadingsOnly) {
+    const std::vector<PollSample> samples{
+        Sample(kNoon, 1, true, 4.0f), Sample(kNoon, 1, false, 0.0f), Sample(kNoon, 2, true, 8.0f),
+        Sample(kNoon, 2, true, 12.0f)};
+    const TrendStats s = ComputeStats(samples);
+    EXPECT_EQ(s.count, 3u);
+    EXPECT_FLOAT_EQ(s.min, 4.0f);
+    EXPECT_FLOAT_EQ(s.max, 12.0f);
+    EXPECT_FLOAT_EQ(s.mean, 8.0f);
+    EXPECT_NEAR(s.stddev, std::sqrt(32.0 / 3.0), 1e-5);
+    EXPECT_EQ(ComputeStats({Sample(kNoon, 1, false, 0.0f)}).count, 0u);
+}
+
+TEST(Ne43, EveryBandEdge) {
+    struct Case {
+        double ma;
+        const char* band;
+    };
+    for (const Case& c :
+         {Case{3.599, "fault"}, Case{3.6, "under"}, Case{3.7999, "ok"}, Case{3.79949, "under"},
+          Case{3.8, "ok"}, Case{20.5, "ok"}, Case{20.501, "over"}, Case{21.0, "over"},
+          Case{21.001, "fault"}, Case{0.0, "fault"}, Case{12.0, "ok"}, Case{NAN, "fault"}}) {
+        EXPECT_STREQ(Ne43BandName(Ne43BandOf(c.ma)), c.band) << c.ma;
+        EXPECT_STREQ(Ne43BandName(Ne43BandOf(static_cast<float>(c.ma))), c.band)
+            << c.ma << " as a float off the wire";
+    }
+}
+
+}  // namespace
+}  // namespace engine
