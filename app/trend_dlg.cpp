@@ -126,6 +126,9 @@ void CTrendPlot::paintEvent(QPaintEvent*) {
     }
     p.setPen(Qt::gray);
     p.drawRect(area);
+    p.setPen(Qt::black);
+    p.drawText(QRectF(0, area.bottom() + 4, area.left() - 4, fm.height()), Qt::AlignRight,
+               QStringLiteral("mA"));
 
     // Channel changes: a dashed line and the new channel.
     p.save();
@@ -143,12 +146,16 @@ void CTrendPlot::paintEvent(QPaintEvent*) {
         channel = s.channel;
     }
 
-    // The current; a failed poll breaks the line and is marked below.
+    // The current; a failed poll or another channel breaks the line, and a
+    // failed poll is marked below.
     QPainterPath line;
     bool drawing = false;
+    channel = -1;
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(200, 40, 40));
     for (const auto& s : m_samples) {
+        if (s.channel != channel) drawing = false;
+        channel = s.channel;
         if (!s.ok) {
             drawing = false;
             p.drawEllipse(QPointF(x(s.time), area.bottom() - 3), 2.0, 2.0);
