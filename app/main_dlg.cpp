@@ -277,9 +277,10 @@ void CMainDlg::Notify(const serial::Notice& notice) {
     };
     // On the GUI thread (a port chosen from the menu) the box comes before
     // the caller goes on, as a modal box would.
-    if (IsGuiThread())
+    if (IsGuiThread()) {
+        ++m_nPortNotices;
         show();
-    else
+    } else
         PostToWindow(show);
 }
 

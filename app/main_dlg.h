@@ -172,6 +172,7 @@ private:
     QString m_strTitle;             // the template's caption
     QString m_strPortTitle;         // the port menu's text, without the logging mark
     bool m_bFixtureSilent = false;  // GUI thread
+    int m_nPortNotices = 0;         // the link's boxes shown on the GUI thread
 
     engine::ReadingsLog m_readingsLog;
     engine::PollHistory m_pollHistory;

@@ -57,14 +57,18 @@ void CMainDlg::CheckPortItem(int port) {
 // Opens port n and shows the outcome in the title and the check marks.
 int CMainDlg::OpenPortAndShow(int n) {
     if (n >= 1 && n <= 255) {
+        const int noticesBefore = m_nPortNotices;
         if (serial::OpenPort(n) == 1) {
             SetPortMenuTitle(1, m_bDemo ? QStringLiteral("当前串口: COM%1 (模拟演示)").arg(n)
                                         : QStringLiteral("当前串口: COM%1").arg(n));
             CheckPortItem(n);
             return 1;
         }
-        AskMessageBox(this, QStringLiteral("错误: 当前COM%1打开失败!").arg(n),
-                      QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+        // One box per failure: the link's own, with its reason, when it
+        // told one.
+        if (m_nPortNotices == noticesBefore)
+            AskMessageBox(this, QStringLiteral("错误: 当前COM%1打开失败!").arg(n),
+                          QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
     }
     SetPortMenuTitle(1, QStringLiteral("当前串口: 未设置"));
     CheckPortItem(serial::CurrentPort());

@@ -327,12 +327,12 @@ TEST_F(MainDlgTest, PortMenuOverPseudoTerminalsAndTheSettingsFile) {
     EXPECT_TRUE(answers.Texts().empty());
     EXPECT_FALSE(serial::IsPortOpen());
 
-    // A port that fails to open is remembered all the same, and reported.
+    // A port that fails to open is remembered all the same, and reported
+    // in one box.
     dlg->SelectPort(ID_PORT_FIRST + 7);
     EXPECT_EQ(ReadIni(), "[CONFIG]\nCOM=7\n");
-    ASSERT_EQ(answers.Texts().size(), 2u);
-    EXPECT_EQ(answers.Texts()[0], "创建COM7失败");
-    EXPECT_EQ(answers.Texts()[1], "错误: 当前COM7打开失败!");
+    ASSERT_EQ(answers.Texts().size(), 1u);
+    EXPECT_EQ(answers.Texts()[0].rfind("创建COM7失败", 0), 0u) << answers.Texts()[0];
     EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: 未设置"));
 
     dlg->SelectPort(ID_PORT_FIRST + 5);
@@ -347,7 +347,7 @@ TEST_F(MainDlgTest, PortMenuOverPseudoTerminalsAndTheSettingsFile) {
     EXPECT_EQ(Checked(dlg->PortActions()), std::vector<int>{ID_PORT_FIRST + 5});
     dlg->SelectPort(ID_PORT_FIRST + 3);
     EXPECT_EQ(Checked(dlg->PortActions()), std::vector<int>{ID_PORT_FIRST + 3});
-    EXPECT_EQ(answers.Texts().size(), 2u);
+    EXPECT_EQ(answers.Texts().size(), 1u);
 }
 
 TEST_F(MainDlgTest, TheRememberedPortOpensAtStartAndAFailedSaveIsReported) {
