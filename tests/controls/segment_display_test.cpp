@@ -273,15 +273,14 @@ TEST_P(ScaledReadoutTest, EverySegmentLandsOnItsScaledPixels) {
                 << "ratio " << ratio << " at " << x << "," << y;
         }
     }
-    // Inside the top bars of both digits and the decimal point, scaled.
+    // Inside the first top bar, the decimal point, an unlit colon dot and
+    // the last cell's lower right bar (nothing is cut off), scaled.
     const auto at = [&](double x, double y) {
         return PixelAt(image, static_cast<int>(x * ratio), static_cast<int>(y * ratio));
     };
     EXPECT_EQ(at(24, 7.5), kDefaultOn);
-    EXPECT_EQ(at(49 + 18 + 24, 7.5), kDefaultOn);
     EXPECT_EQ(at(49 + 8.5, 72.5), kDefaultOn);
-    EXPECT_EQ(at(49 + 8.5, 27.5), kDefaultOff) << "the colon's upper dot, unlit";
-    // The last cell's lower right bar is still there: nothing is cut off.
+    EXPECT_EQ(at(49 + 8.5, 27.5), kDefaultOff);
     EXPECT_EQ(at(49 + 18 + 41, 58), kDefaultOn);
 }
 
@@ -309,7 +308,6 @@ TEST_P(ScaledReadoutTest, TheCurrentReadoutShowsItsWholeText) {
     }
     EXPECT_EQ(minX, RoundToDevice(layout.left + 37 * layout.scale));  // '1': bars at 37-44
     EXPECT_EQ(maxX, RoundToDevice(layout.left + (4 * 49 + 18 + 44) * layout.scale));
-    EXPECT_GT(maxX, image.width() * 0.9) << "the last digit is there";
 }
 
 INSTANTIATE_TEST_SUITE_P(Ratios, ScaledReadoutTest, ::testing::Values(1.0, 1.25, 1.5, 2.0, 3.0));

@@ -350,42 +350,6 @@ TEST_F(CalibrationTest, ATransmitterThatDoesNotConfirmLeavingIsNotReported) {
     EXPECT_EQ(boxes[1].text, "提示: 插回变送器, 并点击\"确定\"!");
 }
 
-// The operator's slip at 8 mA: the reading is refused, the wizard stays
-// there and says why until a plausible one is taken.
-TEST_F(CalibrationTest, AnImplausibleReferenceKeepsTheWizardAtItsCurrent) {
-    view.channelPrompt = [] { return IDOK; };
-    view.wizardDriver = [this](CCalibrateWizard& wizard) {
-        wizard.Start(wv);
-        PlayOperator(wizard, 1);
-        ASSERT_TRUE(WaitFor([&] { return wv.Reference() == "8.000"; }));
-        int seen = wv.Measurements();
-        ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > seen; }));
-        EXPECT_FALSE(wizard.OnNext(wv.Measured(), "0.012"));
-        const std::string reason =
-            "错误: 输入值\"0.012\"无效, 实际电流值应在7.200至8.800 mA之间, 请重新输入!";
-        EXPECT_EQ(wv.Instruction().rfind(reason + "\r\n提示: 当前电流固定在8.000 mA", 0), 0u)
-            << wv.Instruction();
-        // Still measuring at 8 mA, the reason kept above the fresh reading.
-        seen = wv.Measurements();
-        ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > seen + 1; }));
-        EXPECT_EQ(FixedCurrent(), 8);
-        EXPECT_EQ(wv.Instruction().rfind(reason, 0), 0u);
-        EXPECT_NEAR(fixture.TransmitterCurrent(4), 8.0f, 1e-4);
-        EXPECT_EQ(wizard.Point(2).measured, 0.0f) << "nothing stored";
-        EXPECT_EQ(wizard.Point(2).reference, 0.0f);
-
-        EXPECT_TRUE(wizard.OnNext(wv.Measured(), "8.004"));
-        EXPECT_EQ(wv.Instruction().rfind("提示: 当前电流固定在8.000 mA", 0), 0u)
-            << "the reason goes with the slip";
-        EXPECT_FLOAT_EQ(wizard.Point(2).reference, 8.004f);
-        ASSERT_TRUE(WaitFor([&] { return wv.Reference() == "12.000"; }));
-        wizard.OnStop();
-        FinishWizard(wizard);
-    };
-    Calibrate();
-    ASSERT_TRUE(WaitFor([&] { return Done(); }));
-}
-
 TEST(ReferenceTest, APlainDecimalWithinTenPercentOfTheNominalCurrent) {
     const struct {
         const char* text;
