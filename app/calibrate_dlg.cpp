@@ -1,11 +1,13 @@
 #include "app/calibrate_dlg.h"
 
 #include <QCoreApplication>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QTimer>
 #include <QTimerEvent>
 #include <utility>
 
@@ -135,7 +137,10 @@ void CCalibrateDlg::ApplyPending() {
     }
     if (p.reference) {
         if (QLineEdit* reference = Reference()) {
+            // A new current: the nominal value stands there selected, so
+            // what the operator types replaces it.
             reference->setText(QString::fromStdString(*p.reference));
+            reference->selectAll();
         }
     }
     if (p.workerEnded && !m_bEnded && m_nTimerId == 0) {
@@ -160,9 +165,15 @@ void CCalibrateDlg::OnTimer(int nIDEvent) {
 
 void CCalibrateDlg::OnNext() {
     const QLineEdit* measured = Measured();
-    const QLineEdit* reference = Reference();
-    m_wizard->OnNext(measured != nullptr ? measured->text().toStdString() : std::string(),
-                     reference != nullptr ? reference->text().toStdString() : std::string());
+    QLineEdit* reference = Reference();
+    const bool taken =
+        m_wizard->OnNext(measured != nullptr ? measured->text().toStdString() : std::string(),
+                         reference != nullptr ? reference->text().toStdString() : std::string());
+    if (!taken && reference != nullptr) {
+        // Refused (the instruction says why): ready to be typed again.
+        reference->setFocus(Qt::OtherFocusReason);
+        reference->selectAll();
+    }
 }
 
 void CCalibrateDlg::OnStop() { m_wizard->OnStop(); }
@@ -205,7 +216,25 @@ void CCalibrateDlg::EndDialog(int result) {
     QDialog::done(result);
 }
 
-void CCalibrateDlg::OnSetFocusReference() { m_bEditFocused = 1; }
+void CCalibrateDlg::OnSetFocusReference(Qt::FocusReason reason) {
+    m_bEditFocused = 1;
+    QLineEdit* reference = Reference();
+    if (reference == nullptr) return;
+    switch (reason) {
+        case Qt::ActiveWindowFocusReason:
+        case Qt::PopupFocusReason:
+            // The window or a menu coming back: what was being typed stays.
+            break;
+        case Qt::MouseFocusReason:
+            // The click that gives the focus places the caret after this;
+            // select once it has.
+            QTimer::singleShot(0, reference, [reference] { reference->selectAll(); });
+            break;
+        default:
+            reference->selectAll();
+            break;
+    }
+}
 
 void CCalibrateDlg::OnKillFocusReference() { m_bEditFocused = 0; }
 
@@ -228,13 +257,9 @@ void CCalibrateDlg::TypeIntoReference(char ch) {
     QLineEdit* reference = Reference();
     if (reference == nullptr) return;
     reference->setFocus(Qt::OtherFocusReason);
-    if (reference->text().isEmpty()) {
-        reference->setText(QString(QChar::fromLatin1(ch)));
-        reference->setCursorPosition(1);
-    } else {
-        // The digit itself is dropped: the next one replaces the selection.
-        reference->selectAll();
-    }
+    // The digit starts the new value: it replaces the whole text.
+    reference->selectAll();
+    reference->insert(QString(QChar::fromLatin1(ch)));
 }
 
 bool CCalibrateDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -245,7 +270,9 @@ bool CCalibrateDlg::eventFilter(QObject* watched, QEvent* event) {
             }
             break;
         case QEvent::FocusIn:
-            if (watched == Reference()) OnSetFocusReference();
+            if (watched == Reference()) {
+                OnSetFocusReference(static_cast<QFocusEvent*>(event)->reason());
+            }
             break;
         case QEvent::FocusOut:
             if (watched == Reference()) OnKillFocusReference();

@@ -59,12 +59,15 @@ public:
     void WorkerEnded() override;
 
     // Handlers, on the dialog's thread.
+    // A reference the wizard refuses stays in the edit, selected.
     void OnNext();
     void OnStop();
     void OnOK();
     void OnCancel();
     void OnTimer(int nIDEvent);  // Qt's id of the timer
-    void OnSetFocusReference();
+    // Selects the whole text, so that typing replaces it, unless the focus
+    // only comes back with the window or from a menu.
+    void OnSetFocusReference(Qt::FocusReason reason);
     void OnKillFocusReference();
     // The keyboard filter: true when the key press is consumed.
     bool PreTranslateMessage(QKeyEvent* event);

@@ -125,6 +125,10 @@ void CSegmentDisplay::paintEvent(QPaintEvent* /*event*/) {
     QPainter paintDC(this);
     paintDC.setBackground(ToQColor(m_crBackground));
     CMemoryDC dc(&paintDC, client);  // filled with the background colour
+    // The cells are laid out and rounded on the device's own pixels, so a
+    // scaled display shows them as sharp as an unscaled one.
+    dc.UsePixelCoordinates();
+    const QSize pixels = dc.PixelSize();
 
     const QBrush offBrush(ToQColor(m_crOff));
     const QBrush onBrush(ToQColor(m_crOn));
@@ -140,7 +144,7 @@ void CSegmentDisplay::paintEvent(QPaintEvent* /*event*/) {
         return;  // no known character: the background only
     }
 
-    const ReadoutLayout layout = LayOutReadout(client.width(), client.height(), units);
+    const ReadoutLayout layout = LayOutReadout(pixels.width(), pixels.height(), units);
     double left = layout.left;
     for (const auto& glyph : m_glyphs) {
         const double right = left + glyph->Width() * layout.scale;

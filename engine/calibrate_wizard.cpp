@@ -1,11 +1,14 @@
 #include "engine/calibrate_wizard.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include "engine/main_window_view.h"
 #include "hart/decoders.h"
 #include "hart/transaction.h"
+#include "platform/trace.h"
 
 namespace engine {
 namespace {
@@ -18,6 +21,24 @@ constexpr int kFirstCurrent = 4;
 constexpr int kCurrentStep = 4;
 constexpr int kLastCurrent = 20;
 constexpr uint32_t kRetryWaitMs = 200;
+// How far a reference may be from the nominal current, as a fraction of it.
+constexpr double kReferenceTolerance = 0.1;
+// Characters of a refused entry that its reason quotes.
+constexpr size_t kQuotedChars = 16;
+
+bool IsPointCurrent(int current) {
+    return current >= kFirstCurrent && current <= kLastCurrent && current % kCurrentStep == 0;
+}
+
+// At most kQuotedChars characters of UTF-8 text, never cut inside one.
+std::string Quoted(const std::string& text) {
+    size_t chars = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (chars++ == kQuotedChars) return text.substr(0, i) + "...";
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -31,6 +52,64 @@ void SetDeviceVariableCodes() {
 
 int FixedCurrent() { return g_nFixedCurrent.load(); }
 
+std::optional<float> ParseReference(const std::string& text, int nominal, std::string* reason) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    const std::string typed =
+        first == std::string::npos
+            ? std::string()
+            : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    const double low = nominal * (1.0 - kReferenceTolerance);
+    const double high = nominal * (1.0 + kReferenceTolerance);
+
+    int dots = 0;
+    int digits = 0;
+    for (const char c : typed) {
+        if (c == '.') {
+            ++dots;
+        } else if (c >= '0' && c <= '9') {
+            ++digits;
+        } else {
+            digits = -1;  // sign, exponent, letter, blank inside: no plain number
+            break;
+        }
+    }
+    if (digits > 0 && dots <= 1) {
+        double value = 0.0;
+        const auto [end, error] = std::from_chars(typed.data(), typed.data() + typed.size(), value,
+                                                  std::chars_format::fixed);
+        // The bounds are decimal: 8.8 must pass at 8 mA although 8.8 - 8 is
+        // a hair above 0.8 in binary.
+        constexpr double kSlack = 1e-9;
+        if (error == std::errc() && end == typed.data() + typed.size() &&
+            std::fabs(value - nominal) <= kReferenceTolerance * nominal + kSlack) {
+            return static_cast<float>(value);
+        }
+    }
+    if (reason != nullptr) {
+        char text[192];
+        if (typed.empty()) {
+            std::snprintf(text, sizeof(text),
+                          "错误: 未输入实际电流值, 应在%.3f至%.3f mA之间, 请输入电流表的读数!", low,
+                          high);
+        } else {
+            std::snprintf(text, sizeof(text),
+                          "错误: 输入值\"%s\"无效, 实际电流值应在%.3f至%.3f mA之间, 请重新输入!",
+                          Quoted(typed).c_str(), low, high);
+        }
+        *reason = text;
+    }
+    return std::nullopt;
+}
+
+void LeaveFixedCurrent() {
+    hart::SetRequestDataCount(4);
+    hart::SetRequestFloat(0, 0.0f);
+    if (hart::ChannelTransaction(40) != 1) {
+        platform::Trace(
+            "calibration: the transmitter did not confirm leaving fixed-current mode\n");
+    }
+}
+
 CCalibrateWizard::CCalibrateWizard() { g_nFixedCurrent.store(kFirstCurrent); }
 
 CCalibrateWizard::~CCalibrateWizard() { StopAndJoin(); }
@@ -38,21 +117,58 @@ CCalibrateWizard::~CCalibrateWizard() { StopAndJoin(); }
 void CCalibrateWizard::Start(CalibrateWizardView& view) {
     std::lock_guard threadLock(m_threadMutex);
     m_bStarted = true;
-    m_view = &view;
+    {
+        std::lock_guard textLock(m_textMutex);
+        m_view = &view;
+    }
     m_bWorkerEnded.store(false);
     m_pWorker = std::thread(CalibrateThreadProc, this);
 }
 
-void CCalibrateWizard::OnNext(const std::string& measuredText, const std::string& referenceText) {
-    std::lock_guard lock(m_mutex);
-    const int current = g_nFixedCurrent.load();
-    if (current <= kLastCurrent && current >= kFirstCurrent && current % kCurrentStep == 0) {
-        CalibrationPoint& p = m_points[static_cast<size_t>(current / kCurrentStep)];
-        p.measured = static_cast<float>(std::atof(measuredText.c_str()));
-        p.reference = static_cast<float>(std::atof(referenceText.c_str()));
+bool CCalibrateWizard::OnNext(const std::string& measuredText, const std::string& referenceText) {
+    std::string reason;
+    {
+        std::lock_guard lock(m_mutex);
+        const int current = g_nFixedCurrent.load();
+        if (IsPointCurrent(current)) {
+            if (const std::optional<float> reference =
+                    ParseReference(referenceText, current, &reason)) {
+                CalibrationPoint& p = m_points[static_cast<size_t>(current / kCurrentStep)];
+                // The measurement is the wizard's own "%.03f", written in the
+                // same C locale it is read back in.
+                p.measured = static_cast<float>(std::atof(measuredText.c_str()));
+                p.reference = *reference;
+            }
+        }
+        if (reason.empty()) {
+            m_bNext = 1;
+            m_wake.Set();
+        }
     }
-    m_bNext = 1;
-    m_wake.Set();
+    ShowRefusal(reason);
+    return reason.empty();
+}
+
+void CCalibrateWizard::ShowPrompt(const std::string& prompt) {
+    std::lock_guard lock(m_textMutex);
+    m_prompt = prompt;
+    ShowInstructionLocked();
+}
+
+void CCalibrateWizard::ShowRefusal(const std::string& reason) {
+    std::lock_guard lock(m_textMutex);
+    if (reason == m_refusal) return;
+    m_refusal = reason;
+    // Shown at once, and taken away as soon as it no longer holds.
+    if (m_view != nullptr) ShowInstructionLocked();
+}
+
+void CCalibrateWizard::ShowInstructionLocked() {
+    if (m_refusal.empty() || m_prompt.empty()) {
+        m_view->SetInstructionText(m_refusal.empty() ? m_prompt : m_refusal);
+    } else {
+        m_view->SetInstructionText(m_refusal + "\r\n" + m_prompt);
+    }
 }
 
 void CCalibrateWizard::OnStop() {
@@ -156,7 +272,7 @@ void CCalibrateWizard::CalibrateLoop() {
                       "提示: 当前电流固定在%d.000 mA, 请输入当前电流表的观察到值: "
                       "\r\n\r\n当前电流采集值是: %.03fmA. ",
                       current, v);
-        m_view->SetInstructionText(text);
+        ShowPrompt(text);
         std::snprintf(text, sizeof(text), "%.03f", v);
         m_view->SetMeasuredText(text);
     }

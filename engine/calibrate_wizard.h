@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -23,7 +24,8 @@ struct CalibrationPoint {
 };
 
 // What the wizard's worker shows through its dialog. Called on the wizard's
-// worker thread; the dialog carries it out on its own thread.
+// worker thread (SetInstructionText also on the dialog's own, at a refused
+// Next); the dialog carries it out on its own thread.
 class CalibrateWizardView {
 public:
     virtual ~CalibrateWizardView() = default;
@@ -48,6 +50,17 @@ inline constexpr int kStopMark = 100;
 // 2: slot 0 is its own reading of the loop.
 void SetDeviceVariableCodes();
 
+// The reference typed at `nominal` mA: a plain decimal number (digits and at
+// most one '.', blanks around it ignored) within 10 % of the nominal
+// current. Anything else gives nothing and, in *reason, the text that tells
+// the operator why. Independent of the C locale.
+std::optional<float> ParseReference(const std::string& text, int nominal, std::string* reason);
+
+// Command 40 with 0.0 to the transmitter on the active channel: how a
+// transmitter leaves fixed-current mode. A failure is only traced: the
+// operator can do nothing about it, and the flow goes on either way.
+void LeaveFixedCurrent();
+
 class CCalibrateWizard {
 public:
     CCalibrateWizard();
@@ -59,8 +72,11 @@ public:
     void Start(CalibrateWizardView& view);
 
     // Next (button 1002, or Enter): the texts of edits 1016 and 1017 become
-    // the point of the current fixed now.
-    void OnNext(const std::string& measuredText, const std::string& referenceText);
+    // the point of the current fixed now. A reference that is no plausible
+    // reading of that current is refused: nothing is stored, the wizard
+    // stays at this current, the instruction says why, and the result is
+    // false.
+    bool OnNext(const std::string& measuredText, const std::string& referenceText);
     // The 取消 button: the worker ends after what it is doing.
     void OnStop();
     // The hidden OK button, Esc, the close box: the same stop.
@@ -89,7 +105,13 @@ private:
     // Takes a pending Next: advances the current unless stopped. False
     // when the worker should end.
     bool TakeNext(bool& fix, int& current);
+    // The instruction area: the worker's prompt, after the reason of a
+    // refused Next while there is one.
+    void ShowPrompt(const std::string& prompt);
+    void ShowRefusal(const std::string& reason);
+    void ShowInstructionLocked();  // m_textMutex held
 
+    // Set by Start; guarded by m_textMutex for the dialog's thread.
     CalibrateWizardView* m_view = nullptr;
     std::mutex m_threadMutex;  // Start and StopAndJoin come from different threads
     bool m_bStarted = false;
@@ -104,6 +126,12 @@ private:
     bool m_bStopped = false;
     std::array<CalibrationPoint, 6> m_points{};
     platform::AutoResetEvent m_wake;  // a Next or a stop
+
+    // What the instruction area shows, kept so that the worker's refresh and
+    // a refusal on the dialog's thread never overwrite each other.
+    std::mutex m_textMutex;
+    std::string m_prompt;
+    std::string m_refusal;
 };
 
 }  // namespace engine

@@ -256,6 +256,9 @@ void CMainWorker::CalibrateCurrent() {
         // Whatever ended the dialog, its worker is out of its transaction
         // before the flow sends again.
         wizard->StopAndJoin();
+        // However the wizard ended, the transmitter may still drive the last
+        // current it was fixed at; the loop would read that for good.
+        LeaveFixedCurrent();
         if (wizard->Result() == 2) ok = report = false;
     }
     m_view.SetBusy(true);

@@ -175,9 +175,9 @@ TEST_F(CalibrateDlgTest, OpensOnTheReferenceEditAndRedirectsOnlyKeypadDigits) {
     EXPECT_EQ(reference->text(), QString("4.000"));
     QTest::keyClick(next, Qt::Key_7, Qt::KeypadModifier);
     EXPECT_EQ(QApplication::focusWidget(), reference);
-    EXPECT_EQ(reference->selectedText(), QString("4.000"));
+    EXPECT_EQ(reference->text(), QString("7")) << "the digit starts the new value";
     QTest::keyClick(reference, Qt::Key_5, Qt::KeypadModifier);
-    EXPECT_EQ(reference->text(), QString("5")) << "typed over the selection";
+    EXPECT_EQ(reference->text(), QString("75")) << "then typed as usual";
 
     reference->clear();
     next->setFocus();
@@ -220,6 +220,100 @@ TEST_F(CalibrateDlgTest, FiveNextsTakeTheFivePointsAndEndTheDialogByItself) {
             EXPECT_EQ(wizard->Point(i).reference, 4.0f * i) << i;
         }
     }
+}
+
+// The operator types what the ammeter shows straight over the nominal value
+// that stands in the edit, at the first current and after each Next.
+TEST_F(CalibrateDlgTest, TypingReplacesTheNominalValue) {
+    CCalibrateDlg* d = Open();
+    ASSERT_NE(d, nullptr);
+    QLineEdit* reference = Edit(d, IDC_REFERENCE);
+    auto* next = d->Controls().Get<QPushButton>(IDC_NEXT);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(d));
+    ASSERT_TRUE(Measuring(d, 4));
+    ASSERT_EQ(QApplication::focusWidget(), reference);
+    QTest::keyClicks(reference, "4.012");
+    EXPECT_EQ(reference->text(), QString("4.012"));
+    QTest::keyClick(reference, Qt::Key_Return);
+    ASSERT_TRUE(Measuring(d, 8));
+    EXPECT_FLOAT_EQ(wizard->Point(1).reference, 4.012f);
+
+    // 8 mA: the nominal value is selected again.
+    EXPECT_EQ(reference->text(), QString("8.000"));
+    EXPECT_EQ(reference->selectedText(), QString("8.000"));
+    // Away and back by Tab or by a click: selected whole each time.
+    next->setFocus(Qt::TabFocusReason);
+    reference->setCursorPosition(2);
+    reference->setFocus(Qt::BacktabFocusReason);
+    EXPECT_EQ(reference->selectedText(), QString("8.000"));
+    next->setFocus(Qt::TabFocusReason);
+    QTest::mouseClick(reference, Qt::LeftButton, {}, QPoint(4, reference->height() / 2));
+    ASSERT_EQ(QApplication::focusWidget(), reference);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return reference->selectedText() == "8.000"; }, 1000));
+    QTest::keyClicks(reference, "8.03");
+    EXPECT_EQ(reference->text(), QString("8.03"));
+    QTest::keyClick(reference, Qt::Key_Return);
+    ASSERT_TRUE(Measuring(d, 12));
+    EXPECT_FLOAT_EQ(wizard->Point(2).reference, 8.03f);
+}
+
+// Next clicked with the mouse leaves the focus on the button; the first
+// keypad digit typed then starts the new value and is not lost.
+TEST_F(CalibrateDlgTest, AKeypadDigitAfterAMouseNextIsEntered) {
+    CCalibrateDlg* d = Open();
+    ASSERT_NE(d, nullptr);
+    QLineEdit* reference = Edit(d, IDC_REFERENCE);
+    auto* next = d->Controls().Get<QPushButton>(IDC_NEXT);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(d));
+    ASSERT_TRUE(Measuring(d, 4));
+    QTest::mouseClick(next, Qt::LeftButton);
+    ASSERT_TRUE(Measuring(d, 8));
+    ASSERT_EQ(QApplication::focusWidget(), next);
+    EXPECT_EQ(d->EditFocused(), 0);
+    QTest::keyClick(next, Qt::Key_8, Qt::KeypadModifier);
+    ASSERT_EQ(QApplication::focusWidget(), reference);
+    for (const Qt::Key key : {Qt::Key_Period, Qt::Key_0, Qt::Key_1, Qt::Key_1}) {
+        QTest::keyClick(reference, key, Qt::KeypadModifier);
+    }
+    EXPECT_EQ(reference->text(), QString("8.011"));
+    QTest::keyClick(reference, Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_TRUE(Measuring(d, 12));
+    EXPECT_FLOAT_EQ(wizard->Point(1).reference, 4.0f);
+    EXPECT_FLOAT_EQ(wizard->Point(2).reference, 8.011f);
+}
+
+// A slip of the finger at 8 mA: Next refuses it, says why, stays at 8 mA
+// with nothing stored, and the slip is selected to be typed over.
+TEST_F(CalibrateDlgTest, AnImplausibleReferenceIsRefusedWithTheReason) {
+    CCalibrateDlg* d = Open();
+    ASSERT_NE(d, nullptr);
+    QLineEdit* reference = Edit(d, IDC_REFERENCE);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(d));
+    ASSERT_TRUE(Measuring(d, 4));
+    QTest::keyClick(reference, Qt::Key_Return);
+    ASSERT_TRUE(Measuring(d, 8));
+    QTest::keyClicks(reference, "0.012");
+    QTest::keyClick(reference, Qt::Key_Return);
+
+    const QString reason =
+        "错误: 输入值\"0.012\"无效, 实际电流值应在7.200至8.800 mA之间, 请重新输入!";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return PromptText(d).startsWith(reason + "\n提示: 当前电流固定在8.000 mA"); }, 1000))
+        << PromptText(d).toStdString();
+    EXPECT_EQ(QApplication::focusWidget(), reference);
+    EXPECT_EQ(reference->selectedText(), QString("0.012"));
+    // Measuring on at 8 mA, the reason kept.
+    QTest::qWait(300);
+    EXPECT_TRUE(PromptText(d).startsWith(reason + "\n提示: 当前电流固定在8.000 mA"));
+    EXPECT_NEAR(fixture->TransmitterCurrent(4), 8.0f, 1e-4);
+    EXPECT_EQ(wizard->Point(2).reference, 0.0f) << "nothing stored";
+    EXPECT_EQ(wizard->Point(2).measured, 0.0f);
+
+    QTest::keyClicks(reference, "8.012");
+    QTest::keyClick(reference, Qt::Key_Return);
+    ASSERT_TRUE(Measuring(d, 12));
+    EXPECT_FALSE(PromptText(d).contains("错误"));
+    EXPECT_FLOAT_EQ(wizard->Point(2).reference, 8.012f);
 }
 
 TEST_F(CalibrateDlgTest, WithNoChannelTheErrorBoxRetriesOrEndsTheWizard) {

@@ -69,5 +69,33 @@ TEST(MemoryDCTest, ScaledTargetGetsAPictureOfTheDeviceSize) {
     EXPECT_EQ(target.pixel(30, 30), kWhite);
 }
 
+// A target of a scaled display: the picture has the device's pixels, and
+// logical drawing lands where it lands on the target.
+TEST(MemoryDCTest, ScaledDisplayGetsOnePicturePixelPerDevicePixel) {
+    QImage target(150, 120, QImage::Format_RGB32);  // 100 x 80 at 1.5
+    target.setDevicePixelRatio(1.5);
+    target.fill(kWhite);
+    QPainter paintDC(&target);
+    paintDC.setBackground(QColor(kBackground));
+    {
+        CMemoryDC dc(&paintDC, QRect(10, 10, 20, 20));  // device 15..45
+        EXPECT_EQ(dc.PixelSize(), QSize(30, 30));
+        dc.fillRect(QRect(20, 20, 2, 2), QColor(kRed));  // device 30..33
+        dc.UsePixelCoordinates();
+        dc.fillRect(QRect(29, 0, 1, 1), QColor(kRed));  // device pixel 44,15
+    }
+    EXPECT_EQ(target.pixel(30, 30), kRed);
+    EXPECT_EQ(target.pixel(32, 32), kRed);
+    EXPECT_EQ(target.pixel(33, 33), kBackground);
+    EXPECT_EQ(target.pixel(29, 29), kBackground);
+    EXPECT_EQ(target.pixel(44, 15), kRed);
+    EXPECT_EQ(target.pixel(43, 15), kBackground);
+    EXPECT_EQ(target.pixel(44, 16), kBackground);
+    EXPECT_EQ(target.pixel(15, 15), kBackground);
+    EXPECT_EQ(target.pixel(44, 44), kBackground);
+    EXPECT_EQ(target.pixel(14, 14), kWhite);
+    EXPECT_EQ(target.pixel(45, 45), kWhite);
+}
+
 }  // namespace
 }  // namespace controls

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "test_support.h"
@@ -18,6 +19,7 @@ using testing::kDefaultOn;
 using testing::kGrey;
 using testing::PixelAt;
 using testing::Render;
+using testing::RenderAt;
 
 ::testing::AssertionResult AllPixelsAre(const QImage& image, COLORREF color) {
     for (int y = 0; y < image.height(); ++y) {
@@ -227,6 +229,88 @@ TEST(SegmentDisplayPixelTest, CurrentReadoutShowsOnlyTheLitSegments) {
         }
     }
 }
+
+// A scaled display (QT_SCALE_FACTOR, a high-dpi screen): the readout is
+// laid out on the device's pixels, every segment where the scale puts it,
+// nothing cut off, and as sharp as unscaled: no colour but its own.
+class ScaledReadoutTest : public ::testing::TestWithParam<qreal> {};
+
+TEST_P(ScaledReadoutTest, EverySegmentLandsOnItsScaledPixels) {
+    const qreal ratio = GetParam();
+    CSegmentDisplay display;
+    display.SetText("8.8");
+    const QSize size(116, 83);  // 2 x 49 + 18 units at 1:1
+    const QImage image = RenderAt(display, size, ratio);
+    const int width = image.width();
+    const int height = image.height();
+    ASSERT_EQ(width, static_cast<int>(std::ceil(size.width() * ratio)));
+
+    // The picture is the unscaled readout's drawing at the device's size:
+    // the glyphs drawn straight onto an image of those pixels.
+    const ReadoutLayout layout = LayOutReadout(width, height, Units(display));
+    EXPECT_NEAR(layout.scale, ratio, 0.01);
+    QImage expected(width, height, QImage::Format_RGB32);
+    expected.fill(Qt::black);
+    {
+        QPainter painter(&expected);
+        const auto pen = [](COLORREF color) {
+            QPen p(ToQColor(color));
+            p.setCosmetic(true);
+            return p;
+        };
+        double left = layout.left;
+        for (const auto& glyph : display.Glyphs()) {
+            const double right = left + glyph->Width() * layout.scale;
+            glyph->Draw(&painter, left, layout.top, right, layout.bottom, pen(0x00002700),
+                        pen(0x0000BF00), QBrush(ToQColor(kDefaultOff)),
+                        QBrush(ToQColor(kDefaultOn)));
+            left = right;
+        }
+    }
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            ASSERT_EQ(PixelAt(image, x, y), PixelAt(expected, x, y))
+                << "ratio " << ratio << " at " << x << "," << y;
+        }
+    }
+    // Inside the first top bar, the decimal point, an unlit colon dot and
+    // the last cell's lower right bar (nothing is cut off), scaled.
+    const auto at = [&](double x, double y) {
+        return PixelAt(image, static_cast<int>(x * ratio), static_cast<int>(y * ratio));
+    };
+    EXPECT_EQ(at(24, 7.5), kDefaultOn);
+    EXPECT_EQ(at(49 + 8.5, 72.5), kDefaultOn);
+    EXPECT_EQ(at(49 + 8.5, 27.5), kDefaultOff);
+    EXPECT_EQ(at(49 + 18 + 41, 58), kDefaultOn);
+}
+
+TEST_P(ScaledReadoutTest, TheCurrentReadoutShowsItsWholeText) {
+    const qreal ratio = GetParam();
+    CSegmentDisplay display;
+    UseCurrentReadoutColours(display);
+    display.SetText("12.500");
+    const QImage image = RenderAt(display, QSize(327, 120), ratio);
+    // The ink spans from the first digit's right bars to the last one's, as
+    // the unscaled readout's does, only scaled.
+    const ReadoutLayout layout = LayOutReadout(image.width(), image.height(), 263);
+    int minX = image.width();
+    int maxX = -1;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const COLORREF pixel = PixelAt(image, x, y);
+            ASSERT_TRUE(pixel == kGrey || pixel == kBlue || pixel == 0x00EF3030u)
+                << std::hex << pixel << " at " << std::dec << x << "," << y;
+            if (pixel != kGrey) {
+                minX = std::min(minX, x);
+                maxX = std::max(maxX, x);
+            }
+        }
+    }
+    EXPECT_EQ(minX, RoundToDevice(layout.left + 37 * layout.scale));  // '1': bars at 37-44
+    EXPECT_EQ(maxX, RoundToDevice(layout.left + (4 * 49 + 18 + 44) * layout.scale));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ratios, ScaledReadoutTest, ::testing::Values(1.0, 1.25, 1.5, 2.0, 3.0));
 
 TEST(PenBlendTest, DefaultColours) {
     EXPECT_EQ(BlendPenColor(kDefaultOff, 0x00000000), 0x00002700u);  // green 39

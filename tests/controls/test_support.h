@@ -23,6 +23,17 @@ inline QImage Render(CSegmentDisplay& display, QSize size) {
     return image;
 }
 
+// The same at a display scale: the image has the device's pixels, size x
+// ratio of them, and that device-pixel ratio.
+inline QImage RenderAt(CSegmentDisplay& display, QSize size, qreal ratio) {
+    display.resize(size);
+    QImage image(QSizeF(size * ratio).toSize(), QImage::Format_RGB32);
+    image.setDevicePixelRatio(ratio);
+    image.fill(Qt::magenta);
+    display.render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+    return image;
+}
+
 inline COLORREF PixelAt(const QImage& image, int x, int y) {
     return FromQColor(image.pixelColor(x, y));
 }

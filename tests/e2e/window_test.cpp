@@ -196,6 +196,16 @@ protected:
                       .status,
                   0);
     }
+    // A click in the middle of a button of the wizard's dialog (no menu
+    // bar), its place given in dialog units as for ClickControl.
+    void ClickWizardButton(const std::string& w, int x, int y, int cx, int cy) {
+        const int px = (x * 6 + 2) / 4 + (cx * 6) / 8;
+        const int py = (y * 12 + 4) / 8 + (cy * 12) / 16;
+        ASSERT_EQ(
+            Xdo({"mousemove", "--window", w, std::to_string(px), std::to_string(py), "click", "1"})
+                .status,
+            0);
+    }
     // Waits for a window with exactly this title, gives it the focus and
     // presses Return in it.
     void AnswerWithReturn(const std::string& title, int ms = 20000) {
@@ -331,7 +341,9 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
 
     // The calibration: 校准, Yes, the channel prompt's OK, then the wizard:
     // at each current the operator waits for the reading and takes the
-    // point with Enter; at 12 mA he types what his ammeter shows.
+    // point with Enter. At 12 mA he types what his ammeter shows over the
+    // nominal value standing there and clicks 下一步; at 16 mA he types on
+    // the keypad while the button still has the focus.
     ClickControl(84, 269, 60, 18);
     AnswerWithReturn("提示");
     AnswerWithReturn("通道选择");
@@ -345,8 +357,14 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
         ASSERT_EQ(wizard.status, 0);
         const std::string w = wizard.out.substr(0, wizard.out.find('\n'));
         Xdo({"windowfocus", "--sync", w});
-        if (point == 3) Xdo({"key", "ctrl+a", "1", "2", "period", "0", "1", "0"});
-        Xdo({"key", "Return"});
+        if (point == 3) {
+            Xdo({"key", "1", "2", "period", "0", "1", "0"});
+            ClickWizardButton(w, 17, 141, 50, 14);  // 下一步
+        } else if (point == 4) {
+            Xdo({"key", "KP_1", "KP_6", "KP_Decimal", "KP_0", "KP_1", "KP_1", "KP_Enter"});
+        } else {
+            Xdo({"key", "Return"});
+        }
         if (point < 5) {
             ASSERT_TRUE(
                 WaitFor([&] { return CountRequests(40) >= static_cast<size_t>(point + 1); }));
@@ -361,10 +379,26 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
     for (const auto& r : Requests())
         if (CommandOf(r) == 201) steps.push_back(DataOf(r));
     ASSERT_EQ(steps.size(), 12u);
-    // The point taken at 12 mA carries the typed 12.010 as its reference.
+    // The points taken at 12 and 16 mA carry the typed 12.010 and 16.011 as
+    // their references.
     const Bytes& p3 = steps[6];
     EXPECT_EQ(Bytes(p3.begin() + 2, p3.begin() + 4), (Bytes{0x04, 0x03}));
     EXPECT_EQ(Bytes(p3.begin() + 11, p3.begin() + 15), (Bytes{0x41, 0x40, 0x28, 0xF6})) << "12.010";
+    const Bytes& p4 = steps[7];
+    EXPECT_EQ(Bytes(p4.begin() + 2, p4.begin() + 4), (Bytes{0x04, 0x04}));
+    EXPECT_EQ(Bytes(p4.begin() + 11, p4.begin() + 15), (Bytes{0x41, 0x80, 0x16, 0x87})) << "16.011";
+    // The transmitter left fixed-current mode (command 40 with 0.0) before
+    // the fixture let go of its channel.
+    std::vector<FrameRecord> afterWizard;
+    for (const auto& r : Requests()) {
+        if (CommandOf(r) == 40 || CommandOf(r) == 34) afterWizard.push_back(r);
+    }
+    ASSERT_GE(afterWizard.size(), 3u);
+    const FrameRecord& leave = afterWizard[afterWizard.size() - 3];
+    EXPECT_EQ(CommandOf(leave), 40);
+    EXPECT_EQ(DataOf(leave), (Bytes{0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(DataOf(afterWizard[afterWizard.size() - 2]), (Bytes{0x42, 0x00, 0x00, 0x00}))
+        << "then 32.0: no channel";
     EXPECT_EQ(steps[11][2], 0xFF);
     // The channel active before (CH1) is active again.
     FrameRecord last;

@@ -2,8 +2,12 @@
 // operator's part is played by the test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <iterator>
+#include <optional>
 
 #include "engine/calibrate_wizard.h"
 #include "engine/main_worker.h"
@@ -70,6 +74,22 @@ private:
 };
 
 using test::WaitFor;
+
+// The main window that also keeps, at each box, the frames sent so far.
+class BoxWatchingView : public FakeView {
+public:
+    int MessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                   BoxButtons buttons) override {
+        if (onBox) onBox(text);
+        return FakeView::MessageBox(text, caption, icon, buttons);
+    }
+    std::function<void(const std::string&)> onBox;  // set before the worker starts
+};
+
+// Command 40 with 0.0: the transmitter leaves fixed-current mode.
+bool IsLeaveFixedCurrent(const test::Request& r) {
+    return r.command == 40 && r.data == Bytes{0x00, 0x00, 0x00, 0x00};
+}
 
 float FloatAt(const Bytes& b, size_t at) {
     const uint32_t u = (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) |
@@ -156,7 +176,7 @@ protected:
     }
 
     sim::SimulatedFixture fixture{Config()};
-    FakeView view;
+    BoxWatchingView view;
     CMainWorker worker{view};
     FakeWizardView wv;
     std::vector<std::string> shown;
@@ -236,6 +256,142 @@ TEST_F(CalibrationTest, AFullCalibrationWritesTheSixPointsAndCorrectsTheFixture)
         ASSERT_EQ(hart::FixtureTransaction(2), 1);
         EXPECT_NEAR(hart::g_hartData.loopCurrent, fixture.TransmitterCurrent(4), 0.005f) << ma;
     }
+}
+
+// Consecutive equal frames once: a retry repeats its frame byte for byte.
+std::vector<test::Request> WithoutRetries(const std::vector<test::Request>& frames) {
+    std::vector<test::Request> out;
+    for (const auto& f : frames) {
+        if (out.empty() || out.back().command != f.command || out.back().data != f.data) {
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+TEST_F(CalibrationTest, ACompletedWizardLeavesFixedCurrentBeforeTheUnplugInstruction) {
+    std::vector<Frame> atUnplug;
+    view.onBox = [&](const std::string& text) {
+        if (text.find("请拔出") != std::string::npos) atUnplug = WithoutRetries(Frames());
+    };
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    EXPECT_EQ(Calibration().size(), 12u);
+    EXPECT_NEAR(fixture.TransmitterCurrent(4), 12.0f, 1e-4) << "its own current, not 20 mA";
+
+    const auto leave = std::find_if(atUnplug.begin(), atUnplug.end(), IsLeaveFixedCurrent);
+    ASSERT_NE(leave, atUnplug.end()) << "sent before the unplug instruction";
+    EXPECT_EQ(std::count_if(atUnplug.begin(), atUnplug.end(), IsLeaveFixedCurrent), 1);
+    // After the wizard's last fix (20 mA) and its readings, before the
+    // fixture lets go of the channel.
+    const auto before = std::prev(leave);
+    EXPECT_TRUE(before->command == 33 || before->command == 40) << before->command;
+    const auto next = std::next(leave);
+    ASSERT_NE(next, atUnplug.end());
+    EXPECT_EQ(next->command, 34);
+    EXPECT_EQ(next->data, (Bytes{0x42, 0x00, 0x00, 0x00})) << "32.0: no channel";
+    const auto all = WithoutRetries(Frames());
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), IsLeaveFixedCurrent), 1);
+}
+
+TEST_F(CalibrationTest, ACancelledWizardLeavesFixedCurrentAtOnce) {
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 1);
+        wizard.OnStop();
+        FinishWizard(wizard);
+        EXPECT_EQ(wizard.Result(), 2);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    ASSERT_TRUE(WaitFor([&] { return Frames().back().command == 2; }));
+    EXPECT_NEAR(fixture.TransmitterCurrent(4), 12.0f, 1e-4) << "no longer fixed at 4 or 8 mA";
+
+    // Step 00-00, the wizard's fixes and readings, the way out, then polling
+    // and nothing else.
+    const auto frames = WithoutRetries(Frames());
+    const auto leave = std::find_if(frames.begin(), frames.end(), IsLeaveFixedCurrent);
+    ASSERT_NE(leave, frames.end());
+    ASSERT_NE(leave, frames.begin());
+    const auto lastOfWizard = std::prev(leave);
+    EXPECT_TRUE(lastOfWizard->command == 33 || lastOfWizard->command == 40)
+        << lastOfWizard->command;
+    const auto first =
+        std::find_if(frames.begin(), frames.end(), [](const Frame& f) { return f.command == 201; });
+    ASSERT_LT(first, leave);
+    for (auto f = first; f != leave; ++f) EXPECT_NE(f->command, 2) << "not yet polling";
+    for (auto f = std::next(leave); f != frames.end(); ++f) EXPECT_EQ(f->command, 2);
+    EXPECT_TRUE(view.Boxes().empty());
+}
+
+TEST_F(CalibrationTest, ATransmitterThatDoesNotConfirmLeavingIsNotReported) {
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+        // Every attempt of the way out goes unanswered.
+        fixture.InjectFault(sim::Fault::kNoReply, hart::kAttempts, sim::Target::kTransmitter);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    const auto frames = Frames();
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(), IsLeaveFixedCurrent), hart::kAttempts);
+    EXPECT_EQ(Calibration().size(), 12u) << "the calibration goes on";
+    const auto boxes = view.Boxes();
+    ASSERT_EQ(boxes.size(), 2u) << "the two instructions, no error";
+    EXPECT_EQ(boxes[1].text, "提示: 插回变送器, 并点击\"确定\"!");
+}
+
+TEST(ReferenceTest, APlainDecimalWithinTenPercentOfTheNominalCurrent) {
+    const struct {
+        const char* text;
+        int nominal;
+        float value;  // 0 for refused
+    } cases[] = {
+        {"4.012", 4, 4.012f},  {" 8.8\t", 8, 8.8f},
+        {"7.2", 8, 7.2f},      {"8.", 8, 8.0f},
+        {"012.0", 12, 12.0f},  {"22", 20, 22.0f},
+        {"18.000", 20, 18.0f}, {"7.199", 8, 0},
+        {"8.801", 8, 0},       {"0.012", 8, 0},
+        {".012", 8, 0},        {"4.0004.012", 4, 0},
+        {"+8", 8, 0},          {"-8", 8, 0},
+        {"8e0", 8, 0},         {"0x8", 8, 0},
+        {"8,1", 8, 0},         {"8 .1", 8, 0},
+        {"inf", 8, 0},         {"nan", 8, 0},
+        {".", 8, 0},           {"", 8, 0},
+        {"   ", 8, 0},         {"\xEF\xBC\x98", 8, 0},  // a full-width 8
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        const std::optional<float> value = ParseReference(c.text, c.nominal, &reason);
+        if (c.value != 0) {
+            ASSERT_TRUE(value.has_value()) << c.text;
+            EXPECT_FLOAT_EQ(*value, c.value) << c.text;
+            EXPECT_TRUE(reason.empty()) << c.text;
+        } else {
+            EXPECT_FALSE(value.has_value()) << c.text;
+            EXPECT_EQ(reason.rfind("错误: ", 0), 0u) << c.text;
+        }
+    }
+}
+
+TEST(ReferenceTest, TheReasonNamesTheEntryAndTheRange) {
+    std::string reason;
+    ParseReference("abc", 20, &reason);
+    EXPECT_EQ(reason, "错误: 输入值\"abc\"无效, 实际电流值应在18.000至22.000 mA之间, 请重新输入!");
+    ParseReference("  ", 4, &reason);
+    EXPECT_EQ(reason, "错误: 未输入实际电流值, 应在3.600至4.400 mA之间, 请输入电流表的读数!");
+    // A long entry is quoted in part, never cut inside a character.
+    ParseReference("电流电流电流电流电流电流电流电流电流", 12, &reason);
+    EXPECT_NE(reason.find("\"电流电流电流电流电流电流电流电流...\""), std::string::npos) << reason;
 }
 
 TEST_F(CalibrationTest, CancelInTheChannelPromptSendsNothingAndSaysNothing) {
