@@ -179,6 +179,24 @@ TEST_F(SerialLinkTest, AFailedOpenSaysWhy) {
     EXPECT_EQ(notifier.texts[0], "创建\\\\.\\COM300失败\n原因: 设备不存在");
 }
 
+// A change of port that waits for the link (a transaction holds it) shows
+// no port open until it is done, so that nobody starts another transaction
+// on the port that is going.
+TEST_F(SerialLinkTest, NoPortReadsAsOpenWhileAChangeWaitsForTheLink) {
+    ASSERT_EQ(OpenPort(2), 1);
+    std::unique_lock transaction(LinkMutex());
+    auto change = std::async(std::launch::async, [] { return OpenPort(3); });
+    for (int i = 0; i < 400 && !AbortRaised(); ++i) platform::Sleep(5);
+    ASSERT_TRUE(AbortRaised()) << "the change did not ask the transaction to end";
+    platform::Sleep(20);
+    EXPECT_FALSE(IsPortOpen());
+    EXPECT_FALSE(CanTransmit());
+    transaction.unlock();
+    EXPECT_EQ(change.get(), 1);
+    EXPECT_TRUE(IsPortOpen());
+    EXPECT_EQ(CurrentPort(), 3);
+}
+
 // While OpenPort waits for the link, a worker that keeps polling must not
 // turn failed transactions round as fast as it can: the port reads as not
 // open during the change, so the worker's idle wait takes over.
