@@ -220,7 +220,8 @@ bool PosixPort::Open(const std::string& device) {
     const OpenError e = OpenFreeTerminal(device, &fd);
     lastOpenError_ = e;
     if (e != OpenError::kNone) return false;
-    // Ours alone now: refuse everyone else, root too where it can be.
+    // Later openers are refused (root too, if it respects the flag as the
+    // probe and this open do); the flock stops the rest of this program.
     (void)::ioctl(fd, TIOCEXCL);
     // Opening a tty raises DTR and RTS; on an RTS-keyed modem that puts a
     // carrier on the loop until the link takes the lines over.
@@ -240,12 +241,14 @@ bool PosixPort::Open(const std::string& device) {
     return true;
 }
 
-// Opens and closes, nothing in between: no TIOCEXCL, no lines, no flush.
-// A terminal someone holds is refused before its driver runs. On one that
-// nobody holds, the kernel raises DTR and RTS as any open does and, with
-// HUPCL (the default), drops them again at the close, as the last closer
-// left them; nothing the probe could do would avoid that short pulse short
-// of not opening at all, and the lines of a port in use are never touched.
+// Opens and closes, nothing in between: no TIOCEXCL, no lines, no flush,
+// so nothing is left changed. A terminal held as this program holds its
+// port (TIOCEXCL, flock) is refused before its driver runs. Any open that
+// reaches the driver raises DTR and RTS; on a terminal nobody holds, HUPCL
+// (the default) drops them again at the close, as the last closer left
+// them. Restoring them by hand instead would need to know what they were
+// before the open, which nothing tells, and would move the lines of a
+// holder that claimed nothing and so cannot be seen.
 OpenError PosixPort::Probe(const std::string& device) {
     int fd;
     const OpenError e = OpenFreeTerminal(device, &fd);
