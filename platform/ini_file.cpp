@@ -1,9 +1,5 @@
 #include "platform/ini_file.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <memory>
-
 namespace platform {
 namespace {
 
@@ -74,25 +70,6 @@ constexpr std::string_view kNativeLineEnd = "\r\n";
 #else
 constexpr std::string_view kNativeLineEnd = "\n";
 #endif
-
-enum class ReadResult { kOk, kMissing, kFailed };
-
-ReadResult ReadWholeFile(const std::string& path, std::string* content) {
-    content->clear();
-    errno = 0;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                         &std::fclose);
-    if (!file) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-    char buffer[16 * 1024];
-    for (;;) {
-        const size_t n = std::fread(buffer, 1, sizeof(buffer), file.get());
-        content->append(buffer, n);
-        if (content->size() > kMaxIniFileSize) return ReadResult::kFailed;
-        if (n < sizeof(buffer)) break;
-    }
-    // A directory opens but does not read.
-    return std::ferror(file.get()) ? ReadResult::kFailed : ReadResult::kOk;
-}
 
 }  // namespace
 
@@ -214,7 +191,9 @@ std::string IniText::Text() const {
 std::optional<std::string> ReadIniValue(const std::string& path, std::string_view section,
                                         std::string_view key) {
     std::string content;
-    if (ReadWholeFile(path, &content) != ReadResult::kOk) return std::nullopt;
+    if (ReadFileContents(path, kMaxIniFileSize, &content) != FileReadResult::kOk) {
+        return std::nullopt;
+    }
     return IniText(content).Get(section, key);
 }
 
@@ -223,7 +202,7 @@ bool WriteIniValue(const std::string& path, std::string_view section, std::strin
     std::string content;
     // A file that exists but cannot be read is not rewritten: its other
     // entries would be lost.
-    if (ReadWholeFile(path, &content) == ReadResult::kFailed) return false;
+    if (ReadFileContents(path, kMaxIniFileSize, &content) == FileReadResult::kFailed) return false;
     IniText text(content);
     if (!text.Set(section, key, value)) return false;
     return ReplaceFileContents(path, text.Text());

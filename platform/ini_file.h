@@ -64,9 +64,24 @@ std::optional<std::string> ReadIniValue(const std::string& path, std::string_vie
 bool WriteIniValue(const std::string& path, std::string_view section, std::string_view key,
                    std::string_view value);
 
+// The two file operations below live in one file per platform.
+
+enum class FileReadResult { kOk, kMissing, kFailed };
+
+// Reads the whole of a regular file (through links) of at most `maxSize`
+// bytes. kMissing when nothing is there (a dangling link included);
+// kFailed for a file that cannot be read or is larger, and for anything
+// that is not a regular file (a FIFO, a device, a folder), which is never
+// opened in a way that could block.
+FileReadResult ReadFileContents(const std::string& path, size_t maxSize, std::string* content);
+
 // Writes `data` to a temporary file beside `path`, flushes it to the disk
-// and renames it over `path`. On failure the temporary file is removed and
-// `path` keeps its old contents. One file per platform.
+// and renames it over `path`. A link at `path` is followed to the file it
+// names, even one that does not exist yet; the temporary file goes beside
+// that file and the link stays. Refused, with nothing changed: a file the
+// user cannot write or that has no write permission at all (root included),
+// and anything that is not a regular file. On failure the temporary file
+// is removed and `path` keeps its old contents.
 bool ReplaceFileContents(const std::string& path, std::string_view data);
 
 }  // namespace platform

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "serial/open_error.h"
+
 namespace serial {
 
 enum class WaitResult {
@@ -27,6 +29,18 @@ public:
     // Idempotent. Cancels a pending WaitForInput first.
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
+    // Why the last Open failed; read only after a failure.
+    virtual OpenError LastOpenError() const { return OpenError::kOther; }
+
+    // Whether `device` is there and free, telling nobody: the search asks
+    // this of every port, including ports other programs hold, and must
+    // leave their state as it found it. A backend whose Open changes
+    // nothing another holder would notice may keep this one.
+    virtual OpenError Probe(const std::string& device) {
+        if (!Open(device)) return LastOpenError();
+        Close();
+        return OpenError::kNone;
+    }
 
     // 1200 baud, 8 data bits, odd parity, 1 stop bit, no flow control,
     // characters with a parity error replaced by 'F' (0x46), DTR enabled.

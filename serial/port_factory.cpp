@@ -39,9 +39,7 @@ PortEndpoint CreatePort(int port) {
 
 bool ProbePort(int port) {
     PortEndpoint e = CreatePort(port);
-    if (!e.port || !e.port->Open(e.device)) return false;
-    e.port->Close();
-    return true;
+    return e.port && e.port->Probe(e.device) == OpenError::kNone;
 }
 
 std::string PortName(int port) {

@@ -38,7 +38,8 @@ PortFactory SinglePortFactory(int number, std::function<std::unique_ptr<ComPort>
 PortEndpoint CreatePort(int port);
 
 // Opens port n and closes it again at once: true when it is there and free.
-// Leaves nothing behind that would stop the next open.
+// Leaves nothing behind that would stop the next open, and changes nothing
+// about a port another program holds (ComPort::Probe).
 bool ProbePort(int port);
 
 // "COM%d" up to 9, "\\.\COM%d" from 10: the name shown in messages.

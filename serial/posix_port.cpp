@@ -4,12 +4,19 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -52,6 +59,123 @@ bool SetNonBlockingCloseOnExec(int fd) {
            ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
+// The one place that reads meaning into an errno of finding, opening or
+// locking a port.
+OpenError OpenErrorOf(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a serial driver without its hardware
+            return OpenError::kNoSuchDevice;
+        case EBUSY:        // TIOCEXCL
+        case EWOULDBLOCK:  // flock
+            return OpenError::kInUse;
+        case EACCES:
+        case EPERM:
+            return OpenError::kPermissionDenied;
+        case EISDIR:
+        case ENOTTY:
+            return OpenError::kNotSerialPort;
+        default:
+            return OpenError::kOther;
+    }
+}
+
+// Linux lists each character device that has a class under /sys/dev/char.
+// Pseudo-terminal slaves are not there, nor is anything without sysfs:
+// those are opened and asked (isatty), which no terminal minds.
+bool MayBeTerminal(dev_t device) {
+    char link[64];
+    std::snprintf(link, sizeof(link), "/sys/dev/char/%u:%u/subsystem", ::major(device),
+                  ::minor(device));
+    char target[256];
+    const ssize_t n = ::readlink(link, target, sizeof(target) - 1);
+    if (n <= 0) return true;
+    target[n] = '\0';
+    const char* name = std::strrchr(target, '/');
+    return std::strcmp(name != nullptr ? name + 1 : target, "tty") == 0;
+}
+
+// What the port entry is, before anything opens it: a FIFO would block an
+// open for reading on some systems, and opening a device of another kind
+// (a watchdog, a tape) has effects of its own.
+OpenError CheckDeviceNode(const std::string& device) {
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0) return OpenErrorOf(errno);
+    if (!S_ISCHR(st.st_mode) || !MayBeTerminal(st.st_rdev)) return OpenError::kNotSerialPort;
+    return OpenError::kNone;
+}
+
+#ifdef __linux__
+// Root passes another holder's TIOCEXCL, and the driver's open then raises
+// DTR and RTS on that holder's line before anything could look at the flag.
+// With CAP_SYS_ADMIN out of this thread's effective set for the open, the
+// kernel refuses (EBUSY) as it does for anyone else, before the driver runs.
+// Capabilities are per thread, so no other thread of the program notices.
+class ExclusiveUseRespected {
+public:
+    ExclusiveUseRespected() {
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        header_.pid = 0;  // this thread
+        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+        const unsigned index = CAP_TO_INDEX(CAP_SYS_ADMIN);
+        const unsigned mask = CAP_TO_MASK(CAP_SYS_ADMIN);
+        if ((saved_[index].effective & mask) == 0) return;
+        __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+        lowered[index].effective &= ~mask;
+        lowered_ = ::syscall(SYS_capset, &header_, lowered) == 0;
+    }
+    ~ExclusiveUseRespected() {
+        // Still in the permitted set, so it can always be taken back.
+        if (lowered_) (void)::syscall(SYS_capset, &header_, saved_);
+    }
+    ExclusiveUseRespected(const ExclusiveUseRespected&) = delete;
+    ExclusiveUseRespected& operator=(const ExclusiveUseRespected&) = delete;
+
+private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool lowered_ = false;
+};
+#else
+struct ExclusiveUseRespected {};
+#endif
+
+// Opens a terminal that nobody holds: not held with TIOCEXCL (refused by
+// the kernel, root included) nor locked with flock (another instance of
+// this program, or a process of it that ignores TIOCEXCL). The descriptor
+// comes back locked; nothing else about the terminal has been touched.
+// *fd is -1 unless the result is kNone.
+OpenError OpenFreeTerminal(const std::string& device, int* fd) {
+    *fd = -1;
+    if (const OpenError e = CheckDeviceNode(device); e != OpenError::kNone) return e;
+    int f;
+    {
+        ExclusiveUseRespected respected;
+        f = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (f < 0) return OpenErrorOf(errno);
+    OpenError e = OpenError::kNone;
+    int exclusive = 0;
+    if (!::isatty(f)) {
+        e = OpenError::kNotSerialPort;
+    } else if (::ioctl(f, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        // Only where the capability could not be lowered.
+        e = OpenError::kInUse;
+    } else if (::flock(f, LOCK_EX | LOCK_NB) != 0) {
+        // TIOCEXCL alone does not stop a second open in this process.
+        e = OpenErrorOf(errno);
+    }
+    if (e != OpenError::kNone) {
+        ::close(f);
+        return e;
+    }
+    *fd = f;
+    return OpenError::kNone;
+}
+
 }  // namespace
 
 PosixPort::PosixPort() {
@@ -73,24 +197,31 @@ PosixPort::~PosixPort() {
 }
 
 bool PosixPort::Open(const std::string& device) {
-    if (cancelRead_ < 0) return false;
+    if (cancelRead_ < 0) {
+        lastOpenError_ = OpenError::kOther;
+        return false;
+    }
     {
         // An open port may have a wait pending, which the exclusive lock
         // would wait for.
         std::shared_lock check(lifeMutex_);
-        if (fd_ >= 0) return false;
+        if (fd_ >= 0) {
+            lastOpenError_ = OpenError::kInUse;
+            return false;
+        }
     }
     std::unique_lock life(lifeMutex_);
-    if (fd_ >= 0) return false;
-
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    // TIOCEXCL alone does not stop root, and not a second open in this
-    // process either; the lock on the open file description does both.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
+    if (fd_ >= 0) {
+        lastOpenError_ = OpenError::kInUse;
         return false;
     }
+
+    int fd;
+    const OpenError e = OpenFreeTerminal(device, &fd);
+    lastOpenError_ = e;
+    if (e != OpenError::kNone) return false;
+    // Later openers are refused (root too, if it respects the flag as the
+    // probe and this open do); the flock stops the rest of this program.
     (void)::ioctl(fd, TIOCEXCL);
     // Opening a tty raises DTR and RTS; on an RTS-keyed modem that puts a
     // carrier on the loop until the link takes the lines over.
@@ -108,6 +239,21 @@ bool PosixPort::Open(const std::string& device) {
     }
     DrainCancel();  // a cancel from before this open concerns no wait of it
     return true;
+}
+
+// Opens and closes, nothing in between: no TIOCEXCL, no lines, no flush,
+// so nothing is left changed. A terminal held as this program holds its
+// port (TIOCEXCL, flock) is refused before its driver runs. Any open that
+// reaches the driver raises DTR and RTS; on a terminal nobody holds, HUPCL
+// (the default) drops them again at the close, as the last closer left
+// them. Restoring them by hand instead would need to know what they were
+// before the open, which nothing tells, and would move the lines of a
+// holder that claimed nothing and so cannot be seen.
+OpenError PosixPort::Probe(const std::string& device) {
+    int fd;
+    const OpenError e = OpenFreeTerminal(device, &fd);
+    if (e == OpenError::kNone) ::close(fd);
+    return e;
 }
 
 void PosixPort::Close() {

@@ -29,6 +29,8 @@ public:
     bool Open(const std::string& device) override;
     void Close() override;
     bool IsOpen() const override;
+    OpenError LastOpenError() const override { return lastOpenError_.load(); }
+    OpenError Probe(const std::string& device) override;
 
     bool ConfigureLine() override;
     bool ReleaseRts() override;
@@ -63,6 +65,7 @@ private:
 
     std::atomic<bool> closing_{false};
     std::atomic<bool> vanished_{false};
+    std::atomic<OpenError> lastOpenError_{OpenError::kNone};
 
     std::mutex readMutex_;  // guards the decoder and the decoded bytes
     ParmrkDecoder decoder_;

@@ -45,6 +45,12 @@ struct CSerialLink {
 constinit std::atomic<ReceiveSink*> g_sink{nullptr};
 constinit std::atomic<Notifier*> g_notifier{nullptr};
 constinit std::atomic<int> g_currentPort{0};
+constinit std::atomic<OpenError> g_lastOpenError{OpenError::kNone};
+// OpenPort and ClosePort calls under way. While one is, no port reads as
+// open: a worker that finds its transaction cut short by the change then
+// sleeps until it is over, instead of failing one transaction after another
+// while the change waits for the link.
+constinit std::atomic<int> g_portChanges{0};
 
 // Guards the hand-over between OpenPort and a receive thread that sees the
 // port vanish while OpenPort is still starting it: the current port and the
@@ -92,12 +98,19 @@ void SetPortLost(bool lost) {
     a.cv.notify_all();
 }
 
-// Raises an abort for as long as it lives.
-struct AbortScope {
-    AbortScope() { RaiseAbort(); }
-    ~AbortScope() { LowerAbort(); }
-    AbortScope(const AbortScope&) = delete;
-    AbortScope& operator=(const AbortScope&) = delete;
+// A port change for as long as it lives: no port reads as open, and the
+// transaction that holds the link is cut short.
+struct PortChangeScope {
+    PortChangeScope() {
+        g_portChanges.fetch_add(1);
+        RaiseAbort();
+    }
+    ~PortChangeScope() {
+        LowerAbort();
+        g_portChanges.fetch_sub(1);
+    }
+    PortChangeScope(const PortChangeScope&) = delete;
+    PortChangeScope& operator=(const PortChangeScope&) = delete;
 };
 
 int CreateLinkRecord() {
@@ -169,12 +182,16 @@ void CloseAtExit() {
     ClosePort();
 }
 
-int OpenPortLocked(int port, std::vector<Notice>& notices) {
+int OpenPortLocked(int port, std::vector<Notice>& notices, OpenError& error) {
     auto show = [&](std::string text) {
         platform::Trace(text + "\n");
         notices.push_back(Notice{std::move(text), "", NoticeIcon::kNone});
     };
-    if (port == g_currentPort.load()) return 1;
+    error = OpenError::kOther;
+    if (port == g_currentPort.load()) {
+        error = OpenError::kNone;
+        return 1;
+    }
     {
         std::lock_guard lock(g_stateMutex);
         g_currentPort.store(0);
@@ -190,8 +207,16 @@ int OpenPortLocked(int port, std::vector<Notice>& notices) {
     PortEndpoint endpoint = CreatePort(port);
     const std::string name = endpoint.name.empty() ? PortName(port) : endpoint.name;
     if (!endpoint.port || !endpoint.port->Open(endpoint.device)) {
-        platform::Trace("open " + name + " (" + endpoint.device + ") failed\n");
-        show("创建" + name + "失败");
+        error = endpoint.port ? endpoint.port->LastOpenError() : OpenError::kNoSuchDevice;
+        if (error == OpenError::kNone) error = OpenError::kOther;
+        platform::Trace("open " + name + " (" + endpoint.device +
+                        ") failed: " + DescribeOpenError(error) + "\n");
+        // The first line as it always was; the reason, when there is one
+        // worth telling, below it.
+        std::string text = "创建" + name + "失败";
+        if (const std::string reason = OpenErrorReason(error); !reason.empty())
+            text += "\n" + reason;
+        show(std::move(text));
         return 0;
     }
     CSerialLink& link = *g_link;
@@ -228,6 +253,7 @@ int OpenPortLocked(int port, std::vector<Notice>& notices) {
         link.published = true;
         g_currentPort.store(port);
     }
+    error = OpenError::kNone;
     return r;
 }
 
@@ -268,7 +294,10 @@ bool SleepUnlessAborted(uint32_t ms) {
 
 int OpenPort(int port) {
     // The port already open: nothing to interrupt, nothing to do.
-    if (port != 0 && port == g_currentPort.load()) return 1;
+    if (port != 0 && port == g_currentPort.load()) {
+        g_lastOpenError.store(OpenError::kNone);
+        return 1;
+    }
     static std::once_flag atExit;
     std::call_once(atExit, [] {
         // What the handler uses must be made first, or it would be gone
@@ -280,12 +309,14 @@ int OpenPort(int port) {
     });
 
     std::vector<Notice> notices;
+    OpenError error = OpenError::kOther;
     int r;
     {
-        AbortScope abort;
+        PortChangeScope change;
         std::lock_guard lock(LinkMutex());
-        r = OpenPortLocked(port, notices);
+        r = OpenPortLocked(port, notices, error);
     }
+    g_lastOpenError.store(error);
     if (Notifier* n = g_notifier.load())
         for (const Notice& notice : notices) n->Notify(notice);
     return r;
@@ -294,7 +325,7 @@ int OpenPort(int port) {
 int ClosePort() {
     std::unique_ptr<CSerialLink> link;
     {
-        AbortScope abort;
+        PortChangeScope change;
         std::lock_guard lock(LinkMutex());
         if (!g_link) return 0;
         link = std::move(g_link);
@@ -317,8 +348,9 @@ int ClosePort() {
     return 1;
 }
 
-bool IsPortOpen() { return g_currentPort.load() != 0; }
+bool IsPortOpen() { return g_currentPort.load() != 0 && g_portChanges.load() == 0; }
 int CurrentPort() { return g_currentPort.load(); }
+OpenError LastOpenPortError() { return g_lastOpenError.load(); }
 
 bool CanTransmit() {
     if (AbortRaised() || !IsPortOpen()) return false;

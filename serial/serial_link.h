@@ -7,14 +7,21 @@
 #include <cstdint>
 #include <mutex>
 
+#include "serial/open_error.h"
+
 namespace serial {
 
 // Opens port n (1 = COM1) and starts its receive thread. 1 when it is open,
 // also when it already was; 0 otherwise, with a message for the operator
-// when the device could not be opened.
+// when the device could not be opened ("创建COMn失败", and the reason on a
+// line of its own below when one is known).
 int OpenPort(int port);
+// Why the last OpenPort failed; kNone after one that succeeded.
+OpenError LastOpenPortError();
 // Stops the receive thread, then closes the port. 0 when nothing was open.
 int ClosePort();
+// A port is open, and no OpenPort or ClosePort is under way: a worker
+// that finds this false has nothing to do until the change is over.
 bool IsPortOpen();
 // Number of the open port, 0 for none.
 int CurrentPort();

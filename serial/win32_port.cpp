@@ -40,6 +40,47 @@ ErrorKind Classify(DWORD error) {
     }
 }
 
+// The one place that reads meaning into the error of opening a port.
+OpenError OpenErrorOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_BAD_UNIT:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_NOT_READY:
+            return OpenError::kNoSuchDevice;
+        case ERROR_ACCESS_DENIED:  // what a port someone has open answers
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OpenError::kInUse;
+        case ERROR_INVALID_FUNCTION:  // comm functions on a file or a pipe
+        case ERROR_NOT_SUPPORTED:
+            return OpenError::kNotSerialPort;
+        default:
+            return OpenError::kOther;
+    }
+}
+
+// Opens `device` as the link does, refusing what is no communications
+// device (a disk file, a pipe, NUL), which CreateFile would open as well.
+OpenError OpenCommHandle(const std::string& device, HANDLE* handle) {
+    *handle = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (*handle == INVALID_HANDLE_VALUE) return OpenErrorOf(::GetLastError());
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!::GetCommState(*handle, &dcb)) {
+        ::CloseHandle(*handle);
+        *handle = INVALID_HANDLE_VALUE;
+        return OpenError::kNotSerialPort;
+    }
+    return OpenError::kNone;
+}
+
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 // Consecutive waits that end without a character (an aborted wait, a mask
@@ -71,18 +112,27 @@ Win32Port::~Win32Port() {
 }
 
 bool Win32Port::Open(const std::string& device) {
-    if (!cancelEvent_ || !waitEvent_ || !readEvent_ || !writeEvent_) return false;
+    if (!cancelEvent_ || !waitEvent_ || !readEvent_ || !writeEvent_) {
+        lastOpenError_ = OpenError::kOther;
+        return false;
+    }
     {
         // An open port may have a wait pending, which the exclusive lock
         // would wait for.
         std::shared_lock check(lifeMutex_);
-        if (handle_ != INVALID_HANDLE_VALUE) return false;
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            lastOpenError_ = OpenError::kInUse;
+            return false;
+        }
     }
     std::unique_lock life(lifeMutex_);
-    if (handle_ != INVALID_HANDLE_VALUE) return false;
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        lastOpenError_ = OpenError::kInUse;
+        return false;
+    }
 
-    HANDLE h = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h;
+    lastOpenError_ = OpenCommHandle(device, &h);
     if (h == INVALID_HANDLE_VALUE) return false;
     ::SetCommMask(h, EV_RXCHAR);
     ::SetupComm(h, 512, 512);
@@ -102,6 +152,15 @@ bool Win32Port::Open(const std::string& device) {
     closing_ = false;
     ::ResetEvent(cancelEvent_);  // a cancel from before this open concerns no wait of it
     return true;
+}
+
+// Windows lets nobody open a port that is open already, so an open that
+// succeeds disturbs no one; closed again at once, it changes nothing.
+OpenError Win32Port::Probe(const std::string& device) {
+    HANDLE h;
+    const OpenError e = OpenCommHandle(device, &h);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    return e;
 }
 
 void Win32Port::Close() {

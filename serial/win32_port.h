@@ -35,6 +35,8 @@ public:
     bool Open(const std::string& device) override;
     void Close() override;
     bool IsOpen() const override;
+    OpenError LastOpenError() const override { return lastOpenError_.load(); }
+    OpenError Probe(const std::string& device) override;
 
     bool ConfigureLine() override;
     bool ReleaseRts() override;
@@ -68,6 +70,7 @@ private:
 
     std::atomic<bool> closing_{false};
     std::atomic<bool> vanished_{false};
+    std::atomic<OpenError> lastOpenError_{OpenError::kNone};
 
     std::mutex waitMutex_;
     std::mutex readMutex_;

@@ -28,7 +28,8 @@ std::optional<long> ParseNumber(const std::string& s, long low, long high) {
     return v;
 }
 
-// Keeps the link's messages for the one line that reports a failed open.
+// Keeps the link's messages off the terminal: the one line that reports a
+// failed open says why in its own words.
 class CollectingNotifier final : public serial::Notifier {
 public:
     void Notify(const serial::Notice& notice) override {
@@ -243,10 +244,10 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (what.empty()) {
             what = serial::PortName(port);
             const std::string device = serial::PortDevicePath(port);
-            what += device.empty() ? " (no such device)" : " (" + device + ")";
+            if (!device.empty()) what += " (" + device + ")";
         }
-        err << "tarvok-hart: cannot open " << what
-            << (notifier.texts.empty() ? "" : ": " + notifier.texts) << '\n';
+        err << "tarvok-hart: cannot open " << what << ": "
+            << serial::DescribeOpenError(serial::LastOpenPortError()) << '\n';
         status = kExitUsage;
     } else {
         status = RunCommand(o.command, out, err);

@@ -81,6 +81,41 @@ TEST_F(Settings, FailedSaveIsReported) {
     EXPECT_FALSE(fs::exists(m_ini));
 }
 
+// com.ini as users leave it: a FIFO in its place is no port at once (start-up
+// must not wait on it), a read-only one is a failed save and stays, and a
+// link (dangling or not) is written through and stays a link.
+TEST_F(Settings, FifoReadOnlyFileAndLinksAsComIni) {
+    ASSERT_EQ(::mkfifo(m_ini.c_str(), 0644), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(5);  // a blocked read ends the child with SIGALRM
+        ::_exit(ReadPortSetting(m_ini) == 0 && SavePortSetting({m_ini, false}, 4) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "blocked on the FIFO";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(fs::is_fifo(m_ini));
+    fs::remove(m_ini);
+
+    Write("[CONFIG]\nCOM=3\n");
+    ASSERT_EQ(::chmod(m_ini.c_str(), 0444), 0);
+    EXPECT_EQ(SavePortSetting({m_ini, false}, 5), 0);
+    EXPECT_EQ(ReadPortSetting(m_ini), 3);
+    fs::remove(m_ini);
+
+    const fs::path target = m_dir / "kept" / "com.ini";
+    fs::create_directory(target.parent_path());
+    fs::create_symlink(target, m_ini);
+    ASSERT_NE(SavePortSetting({m_ini, false}, 6), 0);
+    EXPECT_TRUE(fs::is_symlink(m_ini));
+    EXPECT_EQ(ReadPortSetting(target.string()), 6);
+    ASSERT_NE(SavePortSetting({m_ini, false}, 7), 0);
+    EXPECT_TRUE(fs::is_symlink(m_ini));
+    EXPECT_EQ(ReadPortSetting(m_ini), 7);
+}
+
 TEST_F(Settings, ReadSettingTruncatesTo1023BytesThenTurnsBackslashNIntoNewlines) {
     Write("[S]\nk=line 1\\nline 2\\\\n\n");
     EXPECT_EQ(ReadSetting("S", "k", m_ini), "line 1\nline 2\\\n");

@@ -31,6 +31,7 @@ struct FakeLine {
     bool vanished = false;
     bool cancelled = false;
     bool openFails = false;
+    OpenError openError = OpenError::kOther;  // the reason a failed open gives
     bool configureFails = false;
     bool isOpen = false;
     uint32_t writeDurationMs = 0;      // how long Write takes to hand over
@@ -74,6 +75,10 @@ public:
         std::lock_guard lock(line_.mutex);
         line_.isOpen = false;
         line_.Record("close");
+    }
+    OpenError LastOpenError() const override {
+        std::lock_guard lock(line_.mutex);
+        return line_.openError;
     }
     bool IsOpen() const override {
         std::lock_guard lock(line_.mutex);

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +15,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -336,6 +341,105 @@ TEST_F(PtyPortTest, ReceiveThreadAndWriterShareThePort) {
     port_.Close();
     ASSERT_EQ(received.size(), kCount);
     for (size_t i = 0; i < kCount; ++i) ASSERT_EQ(received[i], static_cast<uint8_t>(i)) << i;
+}
+
+// Why an open failed, from real files. Each open runs on a thread of its
+// own so that one that blocks fails the test instead of hanging it.
+class OpenFailureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "open-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // The reason Open gives, or nullopt when it opened or did not return.
+    static std::optional<OpenError> OpenFails(const std::string& device) {
+        auto result = std::async(std::launch::async, [device] {
+            PosixPort port;
+            return port.Open(device) ? OpenError::kNone : port.LastOpenError();
+        });
+        if (result.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+            ADD_FAILURE() << "opening " << device << " blocked";
+            std::abort();  // the thread cannot be cut loose
+        }
+        const OpenError e = result.get();
+        if (e == OpenError::kNone) return std::nullopt;
+        return e;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(OpenFailureTest, NoSuchDevice) {
+    EXPECT_EQ(OpenFails(dir_ + "/ttyUSB9"), OpenError::kNoSuchDevice);
+    EXPECT_EQ(OpenFails(dir_ + "/missing/ttyUSB9"), OpenError::kNoSuchDevice);
+    ASSERT_EQ(::symlink("/nonexistent/tty", (dir_ + "/COM7").c_str()), 0);
+    EXPECT_EQ(OpenFails(dir_ + "/COM7"), OpenError::kNoSuchDevice) << "a dangling port entry";
+}
+
+TEST_F(OpenFailureTest, InUseByAnotherOpener) {
+    int master = -1, slave = -1;
+    std::string path;
+    ASSERT_TRUE(OpenPty(&master, &path, &slave));
+    PosixPort first;
+    ASSERT_TRUE(first.Open(path));
+    EXPECT_EQ(OpenFails(path), OpenError::kInUse);
+    EXPECT_FALSE(first.Open(path));
+    EXPECT_EQ(first.LastOpenError(), OpenError::kInUse) << "already open";
+    first.Close();
+    EXPECT_EQ(OpenFails(path), std::nullopt) << "free again once closed";
+    ::close(slave);
+    ::close(master);
+}
+
+// A terminal the user may not open: mode 000, opened by the user nobody in
+// a child (root may open anything).
+TEST_F(OpenFailureTest, PermissionDenied) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    int master = -1, slave = -1;
+    std::string path;
+    ASSERT_TRUE(OpenPty(&master, &path, &slave));
+    ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(5);
+        const passwd* nobody = ::getpwnam("nobody");
+        if (nobody == nullptr || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) {
+            ::_exit(100);
+        }
+        PosixPort port;
+        ::_exit(port.Open(path) ? 101 : static_cast<int>(port.LastOpenError()));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(slave);
+    ::close(master);
+    ASSERT_TRUE(WIFEXITED(status)) << "the open blocked";
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(OpenError::kPermissionDenied))
+        << "100: setup, 101: opened";
+}
+
+// Nothing that is not a terminal is taken for a port, and none of them
+// blocks the open: not a FIFO nobody writes to, nor a folder.
+TEST_F(OpenFailureTest, NotASerialPort) {
+    const std::string file = dir_ + "/file";
+    std::ofstream(file) << "text";
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    const std::string folder = dir_ + "/folder";
+    std::filesystem::create_directory(folder);
+    ASSERT_EQ(::symlink(fifo.c_str(), (dir_ + "/COM3").c_str()), 0);
+    for (const std::string& device : {file, fifo, folder, std::string("/dev/null"), dir_ + "/COM3"})
+        EXPECT_EQ(OpenFails(device), OpenError::kNotSerialPort) << device;
+    EXPECT_EQ(PosixPort().Probe(file), OpenError::kNotSerialPort);
+    EXPECT_EQ(PosixPort().Probe(fifo), OpenError::kNotSerialPort);
+    std::ifstream in(file);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "text") << "the file was written to";
 }
 
 class PortDevicePathTest : public ::testing::Test {

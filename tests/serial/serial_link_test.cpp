@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <thread>
@@ -139,6 +140,97 @@ TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsReported) {
     EXPECT_FALSE(IsPortOpen());
     EXPECT_EQ(notifier.texts.size(), 1u) << "a refused configuration has no message";
     EXPECT_FALSE(line.isOpen) << "and the device is closed again";
+}
+
+// The reason goes on a line of its own below the message the box always
+// had; the console tool asks for it as a value.
+TEST_F(SerialLinkTest, AFailedOpenSaysWhy) {
+    line.openFails = true;
+    const struct {
+        OpenError error;
+        const char* text;
+    } cases[] = {
+        {OpenError::kNoSuchDevice, "创建COM7失败\n原因: 设备不存在"},
+        {OpenError::kInUse, "创建COM7失败\n原因: 串口已被其他程序占用"},
+        {OpenError::kPermissionDenied,
+         "创建COM7失败\n原因: 没有权限 (请将用户加入 dialout 组: sudo usermod -aG dialout "
+         "$USER, 然后重新登录)"},
+        {OpenError::kNotSerialPort, "创建COM7失败\n原因: 不是串口设备"},
+        {OpenError::kOther, "创建COM7失败"},
+    };
+    for (const auto& c : cases) {
+        line.openError = c.error;
+        notifier.texts.clear();
+        EXPECT_EQ(OpenPort(7), 0);
+        EXPECT_EQ(LastOpenPortError(), c.error);
+        ASSERT_EQ(notifier.texts.size(), 1u);
+        EXPECT_EQ(notifier.texts[0], c.text);
+    }
+    line.openFails = false;
+    ASSERT_EQ(OpenPort(7), 1);
+    EXPECT_EQ(LastOpenPortError(), OpenError::kNone);
+
+    // A number that stands for no device at all.
+    SetPortFactory([](int) { return PortEndpoint{}; });
+    notifier.texts.clear();
+    EXPECT_EQ(OpenPort(300), 0);
+    EXPECT_EQ(LastOpenPortError(), OpenError::kNoSuchDevice);
+    ASSERT_EQ(notifier.texts.size(), 1u);
+    EXPECT_EQ(notifier.texts[0], "创建\\\\.\\COM300失败\n原因: 设备不存在");
+}
+
+// A change of port that waits for the link (a transaction holds it) shows
+// no port open until it is done, so that nobody starts another transaction
+// on the port that is going.
+TEST_F(SerialLinkTest, NoPortReadsAsOpenWhileAChangeWaitsForTheLink) {
+    ASSERT_EQ(OpenPort(2), 1);
+    std::unique_lock transaction(LinkMutex());
+    auto change = std::async(std::launch::async, [] { return OpenPort(3); });
+    for (int i = 0; i < 400 && !AbortRaised(); ++i) platform::Sleep(5);
+    ASSERT_TRUE(AbortRaised()) << "the change did not ask the transaction to end";
+    platform::Sleep(20);
+    EXPECT_FALSE(IsPortOpen());
+    EXPECT_FALSE(CanTransmit());
+    transaction.unlock();
+    EXPECT_EQ(change.get(), 1);
+    EXPECT_TRUE(IsPortOpen());
+    EXPECT_EQ(CurrentPort(), 3);
+}
+
+// While OpenPort waits for the link, a worker that keeps polling must not
+// turn failed transactions round as fast as it can: the port reads as not
+// open during the change, so the worker's idle wait takes over.
+TEST_F(SerialLinkTest, APortChangeDoesNotSetAWorkerSpinning) {
+    ASSERT_EQ(OpenPort(2), 1);
+    sink.quiet = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> changing{false};
+    std::atomic<int> failedWhileChanging{0};
+    // The worker's shape: idle while no port is open, else one transaction
+    // with the link held, each attempt ending on a silent line.
+    std::thread worker([&] {
+        while (!stop.load()) {
+            if (!IsPortOpen()) {
+                platform::Sleep(50);
+                continue;
+            }
+            std::lock_guard lock(LinkMutex());
+            const uint8_t frame[4] = {};
+            const bool failed = !CanTransmit() || WriteRequest(frame, sizeof(frame)) == 0;
+            if (failed && changing.load()) ++failedWhileChanging;
+        }
+    });
+    for (int i = 0; i < 6; ++i) {
+        platform::Sleep(100);  // into the 380 ms first-character wait
+        changing = true;
+        ASSERT_EQ(OpenPort(i % 2 == 0 ? 3 : 2), 1);
+        changing = false;
+    }
+    stop = true;
+    worker.join();
+    // The transaction the change cut short, and perhaps one that began just
+    // as it started, per change.
+    EXPECT_LE(failedWhileChanging.load(), 2 * 6);
 }
 
 TEST(PortNames, WindowsFormsAndPosixDevices) {
@@ -455,6 +547,26 @@ TEST(SerialLinkOnPty, ReceivesAndFailsCleanlyWhenTheFarEndCloses) {
     EXPECT_EQ(ClosePort(), 1);
 
     SetReceiveSink(nullptr);
+    ::unsetenv("TARVOK_PORTS_DIR");
+    std::filesystem::remove_all(dir);
+}
+
+// A port entry that leads to a file is refused as no serial port, with the
+// reason, instead of opening and then failing to configure in silence.
+TEST(SerialLinkOnPty, APortEntryThatIsNoTerminalIsReportedAsSuch) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvok-file-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    { std::ofstream(dir / "COM6") << "not a tty"; }
+    ::setenv("TARVOK_PORTS_DIR", dir.c_str(), 1);
+    RecordingNotifier notifier;
+    SetNotifier(&notifier);
+    EXPECT_EQ(OpenPort(6), 0);
+    EXPECT_EQ(LastOpenPortError(), OpenError::kNotSerialPort);
+    ASSERT_EQ(notifier.texts.size(), 1u);
+    EXPECT_EQ(notifier.texts[0], "创建COM6失败\n原因: 不是串口设备");
+    EXPECT_FALSE(ProbePort(6));
+    SetNotifier(nullptr);
     ::unsetenv("TARVOK_PORTS_DIR");
     std::filesystem::remove_all(dir);
 }

@@ -69,8 +69,20 @@ TEST_F(HartCliTest, APortThatCannotBeOpenedExitsWithTwo) {
     const Result r = RunTool({"--device", "/nonexistent/tty", "identify"});
     EXPECT_EQ(r.status, kExitUsage);
     // One line, naming the path the operator gave rather than a port number.
-    EXPECT_EQ(r.err, "tarvok-hart: cannot open /nonexistent/tty: 创建/nonexistent/tty失败\n");
+    EXPECT_EQ(r.err, "tarvok-hart: cannot open /nonexistent/tty: no such device\n");
 }
+
+#ifndef _WIN32
+TEST_F(HartCliTest, AFailedOpenGivesTheReasonInItsOneLine) {
+    Result r = RunTool({"--device", "/dev/null", "identify"});
+    EXPECT_EQ(r.status, kExitUsage);
+    EXPECT_EQ(r.err, "tarvok-hart: cannot open /dev/null: not a serial port\n");
+    // Port numbers above 96 stand for no device on Linux.
+    r = RunTool({"--port", "200", "identify"});
+    EXPECT_EQ(r.status, kExitUsage);
+    EXPECT_EQ(r.err, "tarvok-hart: cannot open \\\\.\\COM200: no such device\n");
+}
+#endif
 
 TEST_F(HartCliTest, CommandsAgainstTheSimulatedFixture) {
     Result r = RunTool({"--simulate", "identify"});
