@@ -332,8 +332,7 @@ TEST_F(MainDlgTest, PortMenuOverPseudoTerminalsAndTheSettingsFile) {
     dlg->SelectPort(ID_PORT_FIRST + 7);
     EXPECT_EQ(ReadIni(), "[CONFIG]\nCOM=7\n");
     ASSERT_EQ(answers.Texts().size(), 1u);
-    EXPECT_EQ(answers.Texts()[0], "创建COM7失败
-原因: 设备不存在");
+    EXPECT_EQ(answers.Texts()[0], "创建COM7失败\n原因: 设备不存在");
     EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: 未设置"));
 
     dlg->SelectPort(ID_PORT_FIRST + 5);
