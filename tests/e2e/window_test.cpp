@@ -473,5 +473,14 @@ TEST_F(ProgramEndsTest, SigtermWhileAStartUpBoxIsOpen) {
     }
 }
 
+TEST_F(ProgramEndsTest, SigtermWithAFifoForTheSettingsFile) {
+    // Nobody writes into it: reading it would wait for ever.
+    ASSERT_EQ(::mkfifo((dir_ / "com.ini").c_str(), 0600), 0);
+    Start();
+    // Past the port search's pause, in the window's own loop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EndsOnSigterm();
+}
+
 }  // namespace
 }  // namespace e2e
