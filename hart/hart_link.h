@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "hart/failure.h"
 #include "platform/auto_reset_event.h"
 
 namespace hart {
@@ -50,6 +51,15 @@ struct HartLink {
     // byte, for the RX trace.
     uint8_t heardFrame[64] = {};
     int heardLength = 0;
+    // A frame reached its check byte and the byte was wrong (cleared by the
+    // re-arm): what tells a corrupted reply from one that stopped short.
+    bool checksumMismatch = false;
+    // Ticks of the last re-arm (end of the request) and of the last complete
+    // reply, for the reply time.
+    uint32_t rearmTick = 0;
+    uint32_t completeTick = 0;
+    // The outcome of the latest transaction, reason kNone when it succeeded.
+    Failure lastFailure;
 
     std::atomic<int32_t> receiveEnabled{0};
     std::atomic<int32_t> frameComplete{0};

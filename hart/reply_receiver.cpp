@@ -1,6 +1,8 @@
 #include "hart/reply_receiver.h"
 
+#include "hart/command_names.h"
 #include "hart/frame_codec.h"
+#include "platform/clock.h"
 #include "platform/trace.h"
 
 namespace hart {
@@ -109,7 +111,10 @@ bool Step(HartLink& link, uint8_t byte) {
 
             case kStateChecksum:
                 // A wrong check byte is dropped; a later byte may still match.
-                if (byte != link.checksum) return false;
+                if (byte != link.checksum) {
+                    link.checksumMismatch = true;
+                    return false;
+                }
                 Heard(link, byte);
                 return true;
 
@@ -130,9 +135,12 @@ void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length) {
     while (i < length && !Step(link, data[i])) ++i;
     if (i == length) return;
     // Complete: whatever follows in the chunk is dropped.
+    link.completeTick = platform::Tick();
     link.frameComplete.store(1);
     link.receiveEnabled.store(0);
-    platform::TraceHex("RX:", link.heardFrame, static_cast<size_t>(link.heardLength));
+    if (platform::TraceEnabled())
+        platform::TraceHex("RX", CommandLabel(link.requestCommand), link.heardFrame,
+                           static_cast<size_t>(link.heardLength));
     link.receiveEvent.Set();
 }
 
@@ -149,6 +157,8 @@ void RearmReceiver(HartLink& link) {
     {
         std::lock_guard lock(link.mutex);
         Reset(link);
+        link.checksumMismatch = false;
+        link.rearmTick = platform::Tick();
     }
     link.receiveEnabled.store(1);
 }

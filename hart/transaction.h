@@ -1,13 +1,18 @@
 // One HART command from request to decoded reply, and the two ways the
 // program addresses a device: the fixture itself (DTR low) and the
-// transmitter on the fixture's active channel (DTR high). Results are 1 for
-// success and 0 for failure.
+// transmitter on the fixture's active channel (DTR high). The transactions
+// return 1 for success and 0 for failure; the exchanges beside them return
+// the decoded reply or the reason of the failure. Callers above hart/ use
+// the typed commands of hart/fixture_commands.h.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "hart/decoders.h"
+#include "hart/failure.h"
 #include "hart/hart_link.h"
 
 namespace hart {
@@ -50,10 +55,47 @@ inline constexpr uint32_t kQuietAfterTimeout = 75;
 inline constexpr uint32_t kLineSignalStepMs = 300;
 inline constexpr int kLineSignalCount = 5;
 
+// Request data that an exchange writes into the link's request area, under
+// the link, just before it runs: the count, then the bytes at the positions
+// named. Positions not named keep what earlier requests left there.
+class RequestData {
+public:
+    explicit RequestData(int count) : count_(count) {}
+    RequestData& Byte(int position, uint8_t value);
+    // Four bytes, IEEE-754 single, most significant first.
+    RequestData& Float(int position, float value);
+
+    int Count() const { return count_; }
+    const std::vector<std::pair<int, uint8_t>>& Writes() const { return writes_; }
+
+private:
+    int count_;
+    std::vector<std::pair<int, uint8_t>> writes_;
+};
+
+// The exchanges. On success the value is the decoded reply data as this
+// exchange left it (read under the link: another thread's transaction may
+// change g_hartData right after). `data`, when given, replaces the request
+// data the caller would otherwise have set with SetRequestDataCount and
+// SetRequestByte before the call.
+Result<HartDeviceData> ExecuteExchange(uint8_t command);
+Result<HartDeviceData> FixtureExchange(uint8_t command, const RequestData* data = nullptr);
+Result<HartDeviceData> ChannelExchange(uint8_t command, const RequestData* data = nullptr);
+// Command 0 in the short form to polling address 0, DTR high, to whatever
+// transmitter is on the fixture's active channel, which the caller names
+// (channelIndex 0..31): its address cache entry is filled from the reply, or
+// forgotten when none comes. Always one exchange, whatever the cache knew.
+Result<HartDeviceData> IdentifyChannelTransmitter(int channelIndex);
+
+// The 1/0 transactions over the exchanges above.
 int RunTransaction();
 int ExecuteCommand(uint8_t command);
 int FixtureTransaction(uint8_t command);
 int ChannelTransaction(uint8_t command);
+
+// The outcome of the latest transaction or exchange, of whichever thread:
+// reason kNone when it succeeded.
+Failure LastFailure();
 
 // Forgets the fixture's identity (tests, and a new fixture on the line).
 void ForgetFixture();

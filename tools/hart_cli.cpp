@@ -1,13 +1,13 @@
 #include "tools/hart_cli.h"
 
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <ostream>
 
-#include "hart/decoders.h"
+#include "hart/fixture_commands.h"
+#include "hart/link_stats.h"
 #include "hart/transaction.h"
 #include "platform/trace.h"
 #include "serial/notifier.h"
@@ -18,8 +18,6 @@
 
 namespace tools {
 namespace {
-
-constexpr float kNoChannel = 32.0f;
 
 std::optional<long> ParseNumber(const std::string& s, long low, long high) {
     long v = 0;
@@ -51,7 +49,9 @@ struct Options {
     std::string device;
     bool simulate = false;
     bool trace = false;
+    bool stats = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> command;
 };
 
@@ -63,8 +63,12 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--trace") {
             o.trace = true;
+        } else if (a == "--stats") {
+            o.stats = true;
         } else if (a == "--simulate") {
             o.simulate = true;
             ++sources;
@@ -88,7 +92,7 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
             o.command.push_back(a);
         }
     }
-    if (o.help) return {};
+    if (o.help || o.version) return {};
     if (sources != 1) return "name exactly one of --port, --device, --simulate";
     if (o.command.empty()) return "no command";
     static const char* const kCommands[] = {"identify", "poll", "read-channel", "select-channel",
@@ -98,13 +102,12 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
     return "unknown command: " + o.command[0];
 }
 
-std::string FormatChannel(float damping) {
-    const int d = static_cast<int>(damping);  // truncation, as the window does
-    int n = 0;
-    if (d >= 0 && d <= 32) n = d + 1 > 32 ? 0 : d + 1;
-    char text[8];
-    std::snprintf(text, sizeof(text), "%02d", n);
-    return text;
+// What the operator reads after "failed: ". The identification that comes
+// before a fixture's first command is named when it was what failed.
+std::string Why(const hart::Failure& f, bool identifying) {
+    std::string why = f.Describe();
+    if (f.command == 0 && !identifying) why += " (identifying the fixture)";
+    return why;
 }
 
 int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostream& err) {
@@ -114,16 +117,16 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
         err << "tarvok-hart: " << what << " (see --help)\n";
         return kExitUsage;
     };
-    auto failed = [&](const char* what) {
-        err << "tarvok-hart: " << what << " failed\n";
+    auto failed = [&](const char* what, const hart::Failure& why, bool identifying = false) {
+        err << "tarvok-hart: " << what << " failed: " << Why(why, identifying) << '\n';
         return kExitFailed;
     };
 
     if (name == "identify") {
         if (argc != 0) return usage("identify takes no argument");
-        if (hart::FixtureTransaction(0) != 1) return failed("identification");
-        const auto& id = hart::g_hartData.deviceId;
-        out << ((id[0] << 16) | (id[1] << 8) | id[2]) << '\n';
+        const auto r = hart::IdentifyFixture();
+        if (!r) return failed("identification", r.Error(), true);
+        out << r->DeviceNumber() << '\n';
         return kExitOk;
     }
     if (name == "poll") {
@@ -137,46 +140,44 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
         }
         int status = kExitOk;
         for (long i = 0; i < count; ++i) {
-            if (hart::FixtureTransaction(2) != 1) {
-                failed("poll");
-                status = kExitFailed;
+            const auto r = hart::ReadLoopCurrent();
+            if (!r) {
+                status = failed("poll", r.Error());
                 continue;
             }
             char text[32];
-            std::snprintf(text, sizeof(text), "%.3f",
-                          static_cast<double>(hart::g_hartData.loopCurrent));
+            std::snprintf(text, sizeof(text), "%.3f", static_cast<double>(*r));
             out << text << std::endl;
         }
         return status;
     }
     if (name == "read-channel") {
         if (argc != 0) return usage("read-channel takes no argument");
-        if (hart::FixtureTransaction(15) != 1) return failed("reading the channel");
-        out << FormatChannel(hart::g_hartData.dampingValue) << '\n';
+        const auto r = hart::ReadActiveChannel();
+        if (!r) return failed("reading the channel", r.Error());
+        char text[16];
+        std::snprintf(text, sizeof(text), "%02d", *r > 0 ? *r : 0);
+        out << text << '\n';
         return kExitOk;
     }
     if (name == "select-channel") {
         if (argc != 1) return usage("select-channel takes N (1-32) or none");
-        float value = kNoChannel;
+        int channel = hart::kNoChannel;
         if (cmd[1] != "none") {
-            const auto n = ParseNumber(cmd[1], 1, 32);
+            const auto n = ParseNumber(cmd[1], 1, hart::kChannelCount);
             if (!n) return usage("bad channel: " + cmd[1]);
-            value = static_cast<float>(*n - 1);
+            channel = static_cast<int>(*n);
         }
-        hart::SetRequestDataCount(4);
-        hart::SetRequestFloat(0, value);
-        if (hart::FixtureTransaction(34) != 1) return failed("switching the channel");
+        const auto r = hart::SelectChannel(channel);
+        if (!r) return failed("switching the channel", r.Error());
         return kExitOk;
     }
     if (name == "write-device-number") {
         if (argc != 1) return usage("write-device-number takes N");
         const auto n = ParseNumber(cmd[1], 0, 0xFFFFFF);
         if (!n) return usage("bad device number: " + cmd[1]);
-        hart::SetRequestDataCount(3);
-        hart::SetRequestByte(0, static_cast<uint8_t>(*n >> 16));
-        hart::SetRequestByte(1, static_cast<uint8_t>(*n >> 8));
-        hart::SetRequestByte(2, static_cast<uint8_t>(*n));
-        if (hart::FixtureTransaction(182) != 1) return failed("writing the device number");
+        const auto r = hart::WriteDeviceNumber(static_cast<uint32_t>(*n));
+        if (!r) return failed("writing the device number", r.Error());
         return kExitOk;
     }
     return usage("unknown command: " + name);
@@ -185,14 +186,21 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
 }  // namespace
 
 std::string HartCliUsage() {
-    return "usage: tarvok-hart (--port N | --device PATH | --simulate) [--trace] COMMAND\n"
+    return "usage: tarvok-hart (--port N | --device PATH | --simulate) [--trace] [--stats]\n"
+           "                   COMMAND\n"
+           "       tarvok-hart --help | --version\n"
            "\n"
            "Talks HART to the test fixture as primary master.\n"
            "\n"
-           "  --port N        serial port number (COMn; on Linux see PORTS in the README)\n"
+           "  --port N        serial port number (COMn; on Linux see \"Serial ports on Linux\"\n"
+           "                  in the README)\n"
            "  --device PATH   a serial device by path, e.g. /dev/ttyUSB0\n"
            "  --simulate      the built-in simulated fixture (CH1-CH8 fitted, CH1 active)\n"
-           "  --trace         hex trace of every frame on stderr (also TARVOK_TRACE=1)\n"
+           "  --trace         a line on stderr for every frame sent (TX) and heard (RX) and\n"
+           "                  every failed attempt (--), with the time and the command's\n"
+           "                  name (also TARVOK_TRACE=1)\n"
+           "  --stats         one line of link statistics on stderr at the end\n"
+           "  --version       print the version\n"
            "\n"
            "Commands:\n"
            "  identify                 print the fixture's device number\n"
@@ -213,11 +221,19 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
         out << HartCliUsage();
         return kExitOk;
     }
+    if (o.version) {
+        out << "tarvok-hart " TARVOK_VERSION "\n";
+        return kExitOk;
+    }
     if (!problem.empty()) {
         err << "tarvok-hart: " << problem << " (see --help)\n";
         return kExitUsage;
     }
     if (o.trace) platform::EnableTrace(true);
+    // Each run starts as a process of its own does, also when the tests
+    // run the tool in-process one run after another.
+    hart::ForgetFixture();
+    hart::LinkStatistics().Reset();
 
     std::unique_ptr<sim::SimulatedFixture> fixture;
     int port = o.port;
@@ -252,6 +268,10 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
     } else {
         status = RunCommand(o.command, out, err);
     }
+
+    // After a command that exchanged anything with the fixture.
+    if (const auto stats = hart::LinkStatistics().Snapshot(); o.stats && stats.requests > 0)
+        err << "tarvok-hart: link: " << hart::FormatLinkStats(stats) << '\n';
 
     serial::ClosePort();
     hart::g_pMainDlg = nullptr;

@@ -208,7 +208,8 @@ TEST_F(ConsoleToolTest, GivesUpAfterExactlyThreeFailedAttempts) {
     const ProcessResult r = Tool({"--port", "3", "identify"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("identification failed"), std::string::npos) << r.err;
+    // Why, as the last attempt ended.
+    EXPECT_EQ(r.err, "tarvok-hart: identification failed: bad checksum\n");
 
     const auto heard = Heard();
     ASSERT_EQ(heard.size(), 3u) << "exactly three attempts";
@@ -295,6 +296,95 @@ TEST_F(ConsoleToolTest, AFixtureThatGoesAwayFailsTheRestWithoutHanging) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.out, "12.037\n");
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+    EXPECT_NE(r.err.find("tarvok-hart: poll failed: port gone\n"), std::string::npos) << r.err;
+}
+
+// "12:03:04.217 TX 0 识别设备 FF FF ...": the time and the rest.
+struct TraceLine {
+    double ms = -1.0;  // since midnight
+    std::string text;
+};
+
+std::vector<TraceLine> TraceLines(const std::string& err) {
+    std::vector<TraceLine> out;
+    size_t at = 0;
+    for (size_t nl; (nl = err.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = err.substr(at, nl - at);
+        int h = 0, m = 0, sec = 0, milli = 0, used = 0;
+        TraceLine t;
+        if (std::sscanf(line.c_str(), "%2d:%2d:%2d.%3d %n", &h, &m, &sec, &milli, &used) == 4 &&
+            used == 13) {
+            t.ms = ((h * 60.0 + m) * 60.0 + sec) * 1000.0 + milli;
+            t.text = line.substr(13);
+        } else {
+            t.text = line;
+        }
+        out.push_back(t);
+    }
+    return out;
+}
+
+TEST_F(ConsoleToolTest, TheTraceTimesAndNamesEveryFrameAndEveryFailedAttempt) {
+    StartFixture({Behaviour::kSilent, Behaviour::kTruncated});
+    const ProcessResult r = Tool({"--port", "3", "--trace", "identify"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<TraceLine> lines;
+    for (const auto& l : TraceLines(r.err))
+        if (l.text.rfind("TX ", 0) == 0 || l.text.rfind("RX ", 0) == 0 ||
+            l.text.rfind("-- ", 0) == 0)
+            lines.push_back(l);
+    const std::string tx = "TX 0 识别设备 FF FF FF FF FF 02 80 00 00 82";
+    ASSERT_EQ(lines.size(), 8u) << r.err;
+    EXPECT_EQ(lines[0].text, tx);
+    EXPECT_EQ(lines[1].text, "-- 0 识别设备 no reply (attempt 1/3)");
+    EXPECT_EQ(lines[2].text, tx);
+    EXPECT_EQ(lines[3].text, "-- 0 识别设备 incomplete reply (attempt 2/3)");
+    EXPECT_EQ(lines[4].text, tx);
+    EXPECT_EQ(lines[5].text.rfind("RX 0 识别设备 FF FF ", 0), 0u) << lines[5].text;
+    EXPECT_EQ(lines[6].text, tx) << "command 0 itself, after the line signal";
+    EXPECT_EQ(lines[7].text, lines[5].text);
+    for (const auto& l : lines) ASSERT_GE(l.ms, 0.0) << "no time stamp: " << l.text;
+
+    // The times are the wire's: a silent attempt is given up 380 ms after
+    // its frame has left, an incomplete one 100 + 800 ms after the first
+    // character, which the fixture sent half a reply's length in.
+    const auto since = [&](size_t i, size_t j) {
+        double d = lines[j].ms - lines[i].ms;
+        return d < 0 ? d + 24 * 3600 * 1000.0 : d;  // across midnight
+    };
+    const double frame = (kIdentify.size() + 1) * kCharTimeMs;
+    EXPECT_GE(since(0, 1), frame + kFirstCharWaitMs - 20);
+    EXPECT_LE(since(0, 1), frame + kFirstCharWaitMs + 60);
+    EXPECT_GE(since(2, 3), kSettleMs + kReplyWaitMs);
+    EXPECT_LE(since(2, 3), frame + 100 + kSettleMs + kReplyWaitMs + 60);
+    EXPECT_GE(since(5, 6), 3000.0) << "the line signal lies between";
+}
+
+TEST_F(ConsoleToolTest, StatsSumUpASilentAttemptAndABadChecksum) {
+    StartFixture({Behaviour::kSilent, Behaviour::kBadChecksum});
+    const ProcessResult r = Tool({"--port", "3", "--stats", "poll", "--count", "2"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "12.037\n12.037\n");
+    // The identification took three attempts; it and both polls succeeded.
+    // The fixture answers 50 ms after the request has left the line, and
+    // the pseudo-terminal carries the whole reply at once.
+    int mean = 0, max = 0;
+    double perMinute = 0.0;
+    ASSERT_EQ(std::sscanf(r.err.c_str(),
+                          "tarvok-hart: link: 3 requests, 3 ok, 0 failed; 2 retries, failed "
+                          "attempts: no reply 1, bad checksum 1; reply time mean %d ms, max %d "
+                          "ms; %lf polls/min\n",
+                          &mean, &max, &perMinute),
+              3)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    const double reply = 50 - kCharTimeMs;
+    EXPECT_GE(mean, reply - 5);
+    EXPECT_LE(max, reply + 30);
+    // Two polls in the run's time: the identification's three attempts, the
+    // 3 s of line signal and the polls themselves take 6 to 7 s.
+    EXPECT_GT(perMinute, 60.0 * 2 / 8);
+    EXPECT_LT(perMinute, 60.0 * 2 / 5);
 }
 
 // The fixture executable, as a test script or a person would use it.

@@ -145,20 +145,27 @@ protected:
         ASSERT_EQ(found.status, 0) << "no window";
         window_ = found.out.substr(0, found.out.find('\n'));
     }
+    // Trace lines begin "HH:MM:SS.mmm ".
+    static std::string WithoutTime(const std::string& line) {
+        const size_t blank = line.find(' ');
+        return blank == 12 && line[2] == ':' && line[8] == '.' ? line.substr(13) : line;
+    }
     ProcessResult Xdo(std::vector<std::string> args, int timeoutMs = 10000) {
         args.insert(args.begin(), "xdotool");
         return RunProcess(args, {"DISPLAY=" + x_.Display()}, timeoutMs);
     }
-    // The newest trace line that starts with `prefix`, once there is one
-    // that satisfies `ok`.
+    // The newest trace line whose text after the time stamp starts with
+    // `prefix`, once there is one that satisfies `ok` (given that text).
     std::string WaitForTrace(const std::string& prefix,
                              const std::function<bool(const std::string&)>& ok, int ms = 20000) {
         const double end = NowMs() + ms;
         while (NowMs() < end) {
             {
                 std::lock_guard lock(mutex_);
-                for (auto it = trace_.rbegin(); it != trace_.rend(); ++it)
-                    if (it->rfind(prefix, 0) == 0 && ok(*it)) return *it;
+                for (auto it = trace_.rbegin(); it != trace_.rend(); ++it) {
+                    const std::string text = WithoutTime(*it);
+                    if (text.rfind(prefix, 0) == 0 && ok(text)) return text;
+                }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

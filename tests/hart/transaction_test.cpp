@@ -22,6 +22,7 @@
 #include "serial/port_factory.h"
 #include "serial/serial_link.h"
 #include "sim/simulated_fixture.h"
+#include "simulated_link.h"
 
 namespace hart {
 namespace {
@@ -57,20 +58,8 @@ class TransactionTest : public ::testing::Test {
 protected:
     explicit TransactionTest(double scale = 10.0) : scale_(scale) {}
 
-    void SetUp() override {
-        platform::SetTimeScale(scale_);
-        serial::SetPortFactory(
-            serial::SinglePortFactory(1, [this] { return fixture.CreatePort(); }));
-        ASSERT_EQ(serial::OpenPort(1), 1);
-        g_pMainDlg = &window;
-        ResetHartState();
-    }
-    void TearDown() override {
-        serial::ClosePort();
-        serial::SetPortFactory({});
-        g_pMainDlg = nullptr;
-        platform::SetTimeScale(1.0);
-    }
+    void SetUp() override { ASSERT_TRUE(test::OpenSimulatedLink(fixture, window, scale_)); }
+    void TearDown() override { test::CloseSimulatedLink(); }
 
     std::vector<LineEvent> Frames(LineEvent::Kind kind = LineEvent::kMasterFrame) {
         std::vector<LineEvent> out;
@@ -275,7 +264,7 @@ TEST_F(TransactionTest, AVanishedPortEndsTheTransactionAtOnce) {
     EXPECT_EQ(result.load(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
     size_t sent = 0;
-    for (size_t at = trace.find("TX:"); at != std::string::npos; at = trace.find("TX:", at + 1))
+    for (size_t at = trace.find(" TX "); at != std::string::npos; at = trace.find(" TX ", at + 1))
         ++sent;
     EXPECT_EQ(sent, 1u) << "no attempt goes to a port that is gone:\n" << trace;
     EXPECT_EQ(g_hartLink.busQuietTime.load(), kDefaultBusQuietTime);

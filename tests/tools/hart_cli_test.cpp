@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "platform/clock.h"
@@ -52,10 +54,11 @@ TEST_F(HartCliTest, UsageErrorsExitWithTwoAndOneLine) {
     platform::EnableTrace(false);
     EXPECT_EQ(late.status, kExitOk) << late.err;
     EXPECT_EQ(late.out, "1\n");
-    EXPECT_NE(trace.find("TX: FF FF FF FF FF 02 80 00 00 82"), std::string::npos) << trace;
+    EXPECT_NE(trace.find(" TX 0 识别设备 FF FF FF FF FF 02 80 00 00 82\n"), std::string::npos)
+        << trace;
     // The whole reply as heard, preambles to check byte (a scaled clock
     // whose sleeps round up, as on Windows, may miss the first preamble).
-    const size_t rx = trace.find("RX: FF FF ");
+    const size_t rx = trace.find(" RX 0 识别设备 FF FF ");
     ASSERT_NE(rx, std::string::npos) << trace;
     const std::string line = trace.substr(rx, trace.find('\n', rx) - rx);
     EXPECT_NE(line.find(" FF 06 80 00 "), std::string::npos) << trace;
@@ -113,6 +116,48 @@ TEST_F(HartCliTest, CommandsAgainstTheSimulatedFixture) {
         EXPECT_NEAR(std::stod(line), 4.0, 0.1) << "CH1 carries 4 mA";
     }
     EXPECT_EQ(n, 2);
+}
+
+TEST_F(HartCliTest, VersionAndHelpPointAtWhatExists) {
+    Result r = RunTool({"--version"});
+    EXPECT_EQ(r.status, kExitOk);
+    EXPECT_EQ(r.out, "tarvok-hart " TARVOK_VERSION "\n");
+    EXPECT_EQ(RunTool({"--simulate", "identify", "--version"}).out, r.out);
+
+    // Every README section the help names is a heading there.
+    r = RunTool({"--help"});
+    std::ifstream in(TARVOK_SOURCE_DIR "/README.md");
+    ASSERT_TRUE(in.good());
+    std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string help = std::regex_replace(r.out, std::regex("\\s+"), " ");
+    const std::regex named("see \"([^\"]+)\" in the README");
+    int sections = 0;
+    for (std::sregex_iterator it(help.begin(), help.end(), named), end; it != end; ++it) {
+        ++sections;
+        const std::string title = (*it)[1].str();
+        EXPECT_TRUE(readme.find("\n## " + title + "\n") != std::string::npos ||
+                    readme.find("\n### " + title + "\n") != std::string::npos)
+            << title;
+    }
+    EXPECT_GE(sections, 1) << r.out;
+}
+
+TEST_F(HartCliTest, StatsSumUpTheRunInOneLine) {
+    Result r = RunTool({"--simulate", "--stats", "poll", "--count", "2"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    // The identification and two polls, each answered at once.
+    const std::regex line(
+        "tarvok-hart: link: 3 requests, 3 ok, 0 failed; 0 retries; "
+        "reply time mean \\d+ ms, max \\d+ ms; \\d+\\.\\d polls/min\n");
+    EXPECT_TRUE(std::regex_match(r.err, line)) << r.err;
+
+    r = RunTool({"--simulate", "poll"});
+    EXPECT_EQ(r.err, "") << "no statistics unless asked";
+    // Nothing exchanged, nothing to sum up: the usage error is the one line.
+    r = RunTool({"--simulate", "--stats", "select-channel", "40"});
+    EXPECT_EQ(r.status, kExitUsage);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 }  // namespace

@@ -1,0 +1,144 @@
+#include "hart/fixture_commands.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace hart {
+namespace {
+
+constexpr uint8_t kIdentify = 0;
+constexpr uint8_t kReadLoopCurrent = 2;
+constexpr uint8_t kReadOutputInformation = 15;
+constexpr uint8_t kReadDeviceVariables = 33;
+constexpr uint8_t kWriteDamping = 34;
+constexpr uint8_t kFixCurrent = 40;
+constexpr uint8_t kWriteDeviceNumber = 182;
+constexpr uint8_t kCalibrate = 201;
+
+constexpr float kDampingNone = 32.0f;
+constexpr int kCalibrationDataCount = 20;
+constexpr uint8_t kFloatTag = 0x0C;
+
+DeviceIdentity IdentityOf(const HartDeviceData& d) {
+    DeviceIdentity id;
+    id.manufacturerId = d.manufacturerId;
+    id.deviceType = d.deviceType;
+    id.deviceId = {d.deviceId[0], d.deviceId[1], d.deviceId[2]};
+    return id;
+}
+
+Failure BadArgument(uint8_t command) {
+    Failure f;
+    f.reason = Reason::kBadArgument;
+    f.command = command;
+    return f;
+}
+
+RequestData CalibrationData(std::initializer_list<uint8_t> head) {
+    RequestData data(kCalibrationDataCount);
+    data.Byte(0, 0x5A).Byte(1, 0xA5);
+    int position = 2;
+    for (uint8_t b : head) data.Byte(position++, b);
+    return data;
+}
+
+}  // namespace
+
+uint32_t DeviceIdentity::DeviceNumber() const {
+    return (uint32_t{deviceId[0]} << 16) | (uint32_t{deviceId[1]} << 8) | deviceId[2];
+}
+
+std::string DeviceIdentity::Tag() const {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%02X-%02X-%02X%02X%02X", manufacturerId, deviceType,
+                  deviceId[0], deviceId[1], deviceId[2]);
+    return text;
+}
+
+CalibrationStep CalibrationStep::Step0000() { return CalibrationStep(CalibrationData({0, 0, 0})); }
+CalibrationStep CalibrationStep::Step0206() { return CalibrationStep(CalibrationData({2, 6})); }
+CalibrationStep CalibrationStep::Step0001() { return CalibrationStep(CalibrationData({0, 1, 0})); }
+CalibrationStep CalibrationStep::StepFA() { return CalibrationStep(CalibrationData({0xFA})); }
+CalibrationStep CalibrationStep::StepFF() { return CalibrationStep(CalibrationData({0xFF})); }
+
+CalibrationStep CalibrationStep::Step04(uint8_t point, float measured, float reference) {
+    RequestData data = CalibrationData({4, point, 0, kFloatTag});
+    data.Float(6, measured).Byte(10, kFloatTag).Float(11, reference);
+    return CalibrationStep(std::move(data));
+}
+
+int ChannelFromDamping(float damping) {
+    // A conversion of NaN or of a huge value to int is undefined; both name
+    // no channel, like any value outside 0..32.
+    if (!(damping > -1.0f && damping < 33.0f)) return kUnknownChannel;
+    const int d = static_cast<int>(damping);  // toward zero: -0.5 is 0
+    if (d < 0 || d > 32) return kUnknownChannel;
+    return d == 32 ? kNoChannel : d + 1;
+}
+
+float DampingOfChannel(int channel) {
+    return channel >= 1 && channel <= kChannelCount ? static_cast<float>(channel - 1)
+                                                    : kDampingNone;
+}
+
+Result<DeviceIdentity> IdentifyFixture() {
+    const auto r = FixtureExchange(kIdentify);
+    if (!r) return r.Error();
+    return IdentityOf(r.Value());
+}
+
+Result<float> ReadLoopCurrent() {
+    const auto r = FixtureExchange(kReadLoopCurrent);
+    if (!r) return r.Error();
+    return r->loopCurrent;
+}
+
+Result<int> ReadActiveChannel() {
+    const auto r = FixtureExchange(kReadOutputInformation);
+    if (!r) return r.Error();
+    return ChannelFromDamping(r->dampingValue);
+}
+
+Result<void> SelectChannel(int channel) {
+    if (channel != kNoChannel && (channel < 1 || channel > kChannelCount))
+        return BadArgument(kWriteDamping);
+    RequestData data(4);
+    data.Float(0, DampingOfChannel(channel));
+    return FixtureExchange(kWriteDamping, &data).Error();
+}
+
+Result<void> WriteDeviceNumber(uint32_t number) {
+    if (number > 0xFFFFFF) return BadArgument(kWriteDeviceNumber);
+    RequestData data(3);
+    data.Byte(0, static_cast<uint8_t>(number >> 16))
+        .Byte(1, static_cast<uint8_t>(number >> 8))
+        .Byte(2, static_cast<uint8_t>(number));
+    return FixtureExchange(kWriteDeviceNumber, &data).Error();
+}
+
+Result<float> ReadMeasuredCurrent() {
+    RequestData data(4);
+    data.Byte(0, 4).Byte(1, 0).Byte(2, 1).Byte(3, 2);
+    const auto r = FixtureExchange(kReadDeviceVariables, &data);
+    if (!r) return r.Error();
+    return r->deviceVariables[0].value;
+}
+
+Result<void> WriteCalibrationStep(const CalibrationStep& step) {
+    return FixtureExchange(kCalibrate, &step.Data()).Error();
+}
+
+Result<void> FixTransmitterCurrent(float ma) {
+    if (!std::isfinite(ma)) return BadArgument(kFixCurrent);
+    RequestData data(4);
+    data.Float(0, ma);
+    return ChannelExchange(kFixCurrent, &data).Error();
+}
+
+Result<DeviceIdentity> IdentifyTransmitter(int channel) {
+    const auto r = IdentifyChannelTransmitter(channel - 1);
+    if (!r) return r.Error();
+    return IdentityOf(r.Value());
+}
+
+}  // namespace hart

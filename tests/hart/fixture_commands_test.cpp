@@ -1,0 +1,519 @@
+// The typed fixture and transmitter commands over the serial link and the
+// simulated fixture: what goes on the wire, what comes back, and why a call
+// failed, as the caller, LastFailure, the statistics and the trace see it.
+#include "hart/fixture_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../serial/fake_port.h"
+#include "hart/link_stats.h"
+#include "platform/clock.h"
+#include "platform/trace.h"
+#include "serial/port_factory.h"
+#include "serial/serial_link.h"
+#include "sim/simulated_fixture.h"
+#include "simulated_link.h"
+
+namespace hart {
+namespace {
+
+using sim::Fault;
+using sim::LineEvent;
+using sim::Target;
+
+struct Window : MainWindowServices {
+    std::atomic<int> channel{-1};
+    int GetChannelIndex() override { return channel.load(); }
+    void ShowDeviceNumber(int) override {}
+};
+
+// A master frame taken apart.
+struct Request {
+    bool longForm = false;
+    bool dtr = false;
+    int command = -1;
+    std::vector<uint8_t> data;
+};
+
+Request Parse(const LineEvent& e) {
+    Request r;
+    r.dtr = e.dtr;
+    size_t d = 0;
+    while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
+    if (d >= e.bytes.size()) return r;
+    r.longForm = e.bytes[d] == 0x82;
+    const size_t at = d + (r.longForm ? 6 : 2);
+    if (at + 1 >= e.bytes.size()) return r;
+    r.command = e.bytes[at];
+    const size_t count = e.bytes[at + 1];
+    for (size_t i = 0; i < count && at + 2 + i < e.bytes.size(); ++i)
+        r.data.push_back(e.bytes[at + 2 + i]);
+    return r;
+}
+
+// CH6 active, with a transmitter driving 12 mA.
+sim::FixtureConfig Config() {
+    sim::FixtureConfig c;
+    c.deviceNumber = 0x0A0B0C;
+    c.activeChannel = 5;
+    c.transmitters.push_back(sim::TransmitterConfig{.channel = 5,
+                                                    .manufacturerId = 0x26,
+                                                    .deviceType = 0x05,
+                                                    .deviceId = {0x10, 0x20, 0x30},
+                                                    .initialCurrentMa = 12.0f});
+    return c;
+}
+
+class FixtureCommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(test::OpenSimulatedLink(fixture, window, 10.0)); }
+    void TearDown() override { test::CloseSimulatedLink(); }
+
+    // The fixture identified, the wire's log and the statistics cleared.
+    void Ready() {
+        ASSERT_TRUE(ReadLoopCurrent().Ok());
+        fixture.ClearLineLog();
+        LinkStatistics().Reset();
+    }
+    std::vector<Request> Requests() {
+        std::vector<Request> out;
+        for (const auto& e : fixture.LineLog())
+            if (e.kind == LineEvent::kMasterFrame) out.push_back(Parse(e));
+        return out;
+    }
+
+    sim::SimulatedFixture fixture{Config()};
+    Window window;
+};
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
+
+TEST_F(FixtureCommandsTest, EachFixtureCommandGoesOutWithItsBytesAndReadsItsField) {
+    Ready();
+    const auto id = IdentifyFixture();
+    ASSERT_TRUE(id.Ok()) << id.Error().Describe();
+    EXPECT_EQ(id->DeviceNumber(), 0x0A0B0Cu);
+
+    ASSERT_TRUE(SelectChannel(7).Ok());
+    EXPECT_EQ(fixture.ActiveChannel(), 6);
+    EXPECT_EQ(ReadActiveChannel().Value(), 7);
+    ASSERT_TRUE(SelectChannel(kNoChannel).Ok());
+    EXPECT_EQ(fixture.ActiveChannel(), -1);
+    EXPECT_EQ(ReadActiveChannel().Value(), kNoChannel);
+    ASSERT_TRUE(SelectChannel(6).Ok());
+
+    const auto loop = ReadLoopCurrent();
+    ASSERT_TRUE(loop.Ok());
+    EXPECT_NEAR(*loop, 12.0f, 0.1f);
+    const auto measured = ReadMeasuredCurrent();
+    ASSERT_TRUE(measured.Ok());
+    EXPECT_NEAR(*measured, 12.0f, 0.1f);
+
+    ASSERT_TRUE(WriteDeviceNumber(0x123456).Ok());
+    EXPECT_EQ(fixture.DeviceNumber(), 0x123456u);
+
+    const auto sent = Requests();
+    ASSERT_EQ(sent.size(), 9u);
+    EXPECT_EQ(sent[0].command, 0);
+    EXPECT_FALSE(sent[0].longForm);
+    EXPECT_EQ(sent[1].command, 34);
+    EXPECT_EQ(sent[1].data, Bytes({0x40, 0xC0, 0x00, 0x00}));  // 6.0: CH7
+    EXPECT_EQ(sent[3].data, Bytes({0x42, 0x00, 0x00, 0x00}));  // 32.0: none
+    EXPECT_EQ(sent[2].command, 15);
+    EXPECT_EQ(sent[6].command, 2);
+    EXPECT_TRUE(sent[6].data.empty());
+    EXPECT_EQ(sent[7].command, 33);
+    EXPECT_EQ(sent[7].data, Bytes({4, 0, 1, 2}));
+    EXPECT_EQ(sent[8].command, 182);
+    EXPECT_EQ(sent[8].data, Bytes({0x12, 0x34, 0x56}));
+    for (size_t i = 1; i < sent.size(); ++i) EXPECT_TRUE(sent[i].longForm) << i;
+    for (const auto& r : sent) EXPECT_FALSE(r.dtr) << "DTR low for the fixture";
+    EXPECT_EQ(g_hartLink.requestDataCount.load(), 0);
+}
+
+TEST_F(FixtureCommandsTest, ValuesACommandCannotCarryAreRefusedWithoutAnExchange) {
+    Ready();
+    for (int channel : {-1, 33, 255}) {
+        const auto r = SelectChannel(channel);
+        EXPECT_EQ(r.Error().reason, Reason::kBadArgument) << channel;
+        EXPECT_EQ(r.Error().command, 34);
+    }
+    EXPECT_EQ(WriteDeviceNumber(0x1000000).Error().reason, Reason::kBadArgument);
+    window.channel = 5;
+    EXPECT_EQ(FixTransmitterCurrent(std::nanf("")).Error().reason, Reason::kBadArgument);
+    EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(FixtureCommandsTest, TheCalibrationStepsSendTheBytesTheWorkerAlwaysSent) {
+    // The worker's own way, request bytes set one by one: only those named
+    // are written, the rest of the 20 keep what came before.
+    struct Step {
+        std::vector<std::pair<int, uint8_t>> bytes;
+        std::vector<std::pair<int, float>> floats;
+    };
+    std::vector<Step> steps = {{{{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x00}, {4, 0x00}}, {}},
+                               {{{0, 0x5A}, {1, 0xA5}, {2, 0x02}, {3, 0x06}}, {}}};
+    const float points[6][2] = {{0.013f, 0.0f},  {4.02f, 4.0f},   {8.03f, 8.0f},
+                                {12.04f, 12.0f}, {16.05f, 16.0f}, {20.06f, 20.0f}};
+    for (int i = 0; i < 6; ++i)
+        steps.push_back({{{0, 0x5A},
+                          {1, 0xA5},
+                          {2, 0x04},
+                          {3, static_cast<uint8_t>(i)},
+                          {4, 0x00},
+                          {5, 0x0C},
+                          {10, 0x0C}},
+                         {{6, points[i][0]}, {11, points[i][1]}}});
+    steps.push_back({{{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x01}, {4, 0x00}}, {}});
+    steps.push_back({{{0, 0x5A}, {1, 0xA5}, {2, 0xFA}}, {}});
+    steps.push_back({{{0, 0x5A}, {1, 0xA5}, {2, 0xFF}}, {}});
+
+    Ready();
+    // Something else in the request area first, as a channel switch leaves.
+    ASSERT_TRUE(SelectChannel(9).Ok());
+    for (const Step& s : steps) {
+        SetRequestDataCount(20);
+        for (const auto& [p, v] : s.bytes) SetRequestByte(p, v);
+        for (const auto& [p, v] : s.floats) SetRequestFloat(p, v);
+        ASSERT_EQ(FixtureTransaction(201), 1);
+    }
+    const auto old = Requests();
+
+    ResetHartState();
+    fixture.ClearLineLog();
+    ASSERT_TRUE(ReadLoopCurrent().Ok());
+    fixture.ClearLineLog();
+    ASSERT_TRUE(SelectChannel(9).Ok());
+    std::vector<CalibrationStep> typed = {CalibrationStep::Step0000(), CalibrationStep::Step0206()};
+    for (uint8_t i = 0; i < 6; ++i)
+        typed.push_back(CalibrationStep::Step04(i, points[i][0], points[i][1]));
+    typed.push_back(CalibrationStep::Step0001());
+    typed.push_back(CalibrationStep::StepFA());
+    typed.push_back(CalibrationStep::StepFF());
+    for (const auto& step : typed) {
+        const auto r = WriteCalibrationStep(step);
+        ASSERT_TRUE(r.Ok()) << r.Error().Describe();
+    }
+    const auto now = Requests();
+
+    ASSERT_EQ(now.size(), old.size());
+    for (size_t i = 0; i < now.size(); ++i) {
+        EXPECT_EQ(now[i].command, old[i].command) << i;
+        EXPECT_EQ(now[i].data, old[i].data) << i;
+    }
+    ASSERT_EQ(now.back().data.size(), 20u);
+    // FF's bytes 3 and 4 are step 00-01's, 5 on the last point's.
+    EXPECT_EQ(now.back().data[3], 0x01);
+    EXPECT_EQ(now.back().data[5], 0x0C);
+    EXPECT_NE(fixture.LineLog().size(), 0u);
+}
+
+TEST_F(FixtureCommandsTest, TheTransmitterOnTheActiveChannel) {
+    Ready();
+    const auto id = IdentifyTransmitter(6);
+    ASSERT_TRUE(id.Ok()) << id.Error().Describe();
+    EXPECT_EQ(id->Tag(), "26-05-102030");
+    EXPECT_EQ(g_channelAddressCache.entries[5].known, 1);
+    auto sent = Requests();
+    ASSERT_EQ(sent.size(), 1u) << "one exchange, command 0 in the short form";
+    EXPECT_EQ(sent[0].command, 0);
+    EXPECT_FALSE(sent[0].longForm);
+    EXPECT_TRUE(sent[0].dtr);
+
+    // Known now: command 40 goes straight to it.
+    fixture.ClearLineLog();
+    window.channel = 5;
+    ASSERT_TRUE(FixTransmitterCurrent(16.0f).Ok());
+    EXPECT_FLOAT_EQ(fixture.TransmitterCurrent(5), 16.0f);
+    sent = Requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].command, 40);
+    EXPECT_EQ(sent[0].data, Bytes({0x41, 0x80, 0x00, 0x00}));
+    EXPECT_TRUE(sent[0].dtr);
+
+    // An empty channel: nobody answers, and the cache forgets it.
+    ASSERT_TRUE(SelectChannel(3).Ok());
+    EXPECT_EQ(IdentifyTransmitter(3).Error().reason, Reason::kNoReply);
+    EXPECT_EQ(g_channelAddressCache.entries[2].known, 0);
+    EXPECT_EQ(IdentifyTransmitter(0).Error().reason, Reason::kNoChannel);
+    EXPECT_EQ(IdentifyTransmitter(33).Error().reason, Reason::kNoChannel);
+}
+
+TEST_F(FixtureCommandsTest, ARequestIsNeverMixedWithAnotherThreadsData) {
+    // Each call hands its data to the link with the exchange: two threads
+    // sending commands with data at once never send one with the other's.
+    platform::SetTimeScale(50.0);
+    Ready();
+    constexpr int kEach = 12;
+    std::thread writer([] {
+        for (int i = 0; i < kEach; ++i) (void)WriteDeviceNumber(0x0A0B0C);
+    });
+    for (int i = 0; i < kEach; ++i) (void)SelectChannel(9 + i);
+    writer.join();
+    int channels = 0, numbers = 0;
+    for (const auto& r : Requests()) {
+        if (r.command == 34) {
+            ++channels;
+            ASSERT_EQ(r.data.size(), 4u);
+            EXPECT_EQ(r.data[0], 0x41) << "a channel's float, 8.0 to 19.0";
+        } else if (r.command == 182) {
+            ++numbers;
+            EXPECT_EQ(r.data, Bytes({0x0A, 0x0B, 0x0C}));
+        }
+    }
+    EXPECT_EQ(channels, kEach);
+    EXPECT_EQ(numbers, kEach);
+}
+
+TEST(ChannelFromDampingTest, TruncatesAndRefusesWhatNamesNoChannel) {
+    EXPECT_EQ(ChannelFromDamping(0.0f), 1);
+    EXPECT_EQ(ChannelFromDamping(-0.5f), 1);
+    EXPECT_EQ(ChannelFromDamping(31.99f), 32);
+    EXPECT_EQ(ChannelFromDamping(32.0f), kNoChannel);
+    EXPECT_EQ(ChannelFromDamping(32.9f), kNoChannel);
+    EXPECT_EQ(ChannelFromDamping(33.0f), kUnknownChannel);
+    EXPECT_EQ(ChannelFromDamping(-1.0f), kUnknownChannel);
+    EXPECT_EQ(ChannelFromDamping(std::nanf("")), kUnknownChannel);
+    EXPECT_EQ(ChannelFromDamping(std::numeric_limits<float>::infinity()), kUnknownChannel);
+    EXPECT_EQ(ChannelFromDamping(3e9f), kUnknownChannel);
+    EXPECT_FLOAT_EQ(DampingOfChannel(1), 0.0f);
+    EXPECT_FLOAT_EQ(DampingOfChannel(32), 31.0f);
+    EXPECT_FLOAT_EQ(DampingOfChannel(kNoChannel), 32.0f);
+}
+
+// Why a call failed: the caller, LastFailure and the statistics agree.
+
+struct ReasonCase {
+    const char* name;
+    std::function<void(sim::SimulatedFixture&)> inject;
+    Reason reason;
+    int failedAttempts;  // attempts that failed with `reason`
+};
+
+class FailureReasonTest : public FixtureCommandsTest,
+                          public ::testing::WithParamInterface<ReasonCase> {};
+
+TEST_P(FailureReasonTest, ReachesTheCallerAndTheStatistics) {
+    const ReasonCase& c = GetParam();
+    Ready();
+    c.inject(fixture);
+    const auto r = ReadLoopCurrent();
+    EXPECT_FALSE(r.Ok());
+    EXPECT_EQ(r.Error().reason, c.reason) << r.Error().Describe();
+    EXPECT_EQ(r.Error().command, 2);
+    EXPECT_EQ(LastFailure().reason, c.reason);
+    if (c.reason == Reason::kCommError) {
+        EXPECT_EQ(r.Error().status, 0x88);
+    }
+    if (c.reason == Reason::kRejected) {
+        EXPECT_EQ(r.Error().responseCode, 64);
+    }
+
+    const LinkStatsSnapshot s = LinkStatistics().Snapshot();
+    EXPECT_EQ(s.requests, 1u);
+    EXPECT_EQ(s.successes, 0u);
+    EXPECT_EQ(s.failures[static_cast<size_t>(c.reason)], 1u);
+    EXPECT_EQ(s.Failures(), 1u);
+    EXPECT_EQ(s.failedAttempts[static_cast<size_t>(c.reason)],
+              static_cast<uint64_t>(c.failedAttempts));
+    EXPECT_EQ(s.retries, c.failedAttempts == 3 ? 2u : 0u);
+    EXPECT_EQ(s.polls, 0u);
+
+    // The 1/0 transaction says only 0, with the same reason beside it.
+    fixture.ClearFaults();
+    c.inject(fixture);
+    EXPECT_EQ(FixtureTransaction(2), 0);
+    EXPECT_EQ(LastFailure().reason, c.reason);
+    fixture.ClearFaults();
+    EXPECT_EQ(FixtureTransaction(2), 1);
+    EXPECT_EQ(LastFailure().reason, Reason::kNone);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, FailureReasonTest,
+    ::testing::Values(ReasonCase{"NoReply", [](auto& f) { f.InjectFault(Fault::kNoReply, 3); },
+                                 Reason::kNoReply, 3},
+                      ReasonCase{"BadChecksum",
+                                 [](auto& f) { f.InjectFault(Fault::kBadChecksum, 3); },
+                                 Reason::kBadChecksum, 3},
+                      ReasonCase{"CommError", [](auto& f) { f.InjectFault(Fault::kCommError, 3); },
+                                 Reason::kCommError, 3},
+                      ReasonCase{"Rejected",
+                                 [](auto& f) { f.InjectFault(Fault::kRejectedCode, 1); },
+                                 Reason::kRejected, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FixtureCommandsTest, RetriedAttemptsCountByReasonAndTheExchangeOnce) {
+    Ready();
+    for (Fault f : {Fault::kNoReply, Fault::kBadChecksum, Fault::kCommError}) {
+        fixture.InjectFault(f, 1);
+        ASSERT_TRUE(ReadLoopCurrent().Ok()) << "the second attempt is answered";
+    }
+    const auto s = LinkStatistics().Snapshot();
+    EXPECT_EQ(s.requests, 3u);
+    EXPECT_EQ(s.successes, 3u);
+    EXPECT_EQ(s.Failures(), 0u);
+    EXPECT_EQ(s.attempts, 6u);
+    EXPECT_EQ(s.retries, 3u);
+    EXPECT_EQ(s.failedAttempts[static_cast<size_t>(Reason::kNoReply)], 1u);
+    EXPECT_EQ(s.failedAttempts[static_cast<size_t>(Reason::kBadChecksum)], 1u);
+    EXPECT_EQ(s.failedAttempts[static_cast<size_t>(Reason::kCommError)], 1u);
+    EXPECT_EQ(s.polls, 3u);
+    EXPECT_EQ(s.replies, 3u);
+    // The end of the request (and one character) to the reply's check byte:
+    // 20 ms turn-around and 24 characters at 1200 baud, within the clock's
+    // granularity at this speed-up.
+    EXPECT_GE(s.maxReplyMs, 200u);
+    EXPECT_LE(s.maxReplyMs, 400u);
+    EXPECT_GE(s.meanReplyMs, 200.0);
+    EXPECT_LE(s.meanReplyMs, static_cast<double>(s.maxReplyMs));
+}
+
+TEST_F(FixtureCommandsTest, APortThatGoesAwayOrIsNotOpen) {
+    Ready();
+    fixture.VanishPorts();
+    EXPECT_EQ(ReadLoopCurrent().Error().reason, Reason::kPortGone);
+    serial::ClosePort();
+    EXPECT_EQ(ReadLoopCurrent().Error().reason, Reason::kPortGone);
+    window.channel = 5;
+    EXPECT_EQ(FixTransmitterCurrent(4.0f).Error().reason, Reason::kPortGone);
+    const auto s = LinkStatistics().Snapshot();
+    EXPECT_EQ(s.failures[static_cast<size_t>(Reason::kPortGone)], 3u);
+    fixture.RestorePorts();
+}
+
+TEST_F(FixtureCommandsTest, NoActiveChannelForTheTransmitter) {
+    Ready();
+    window.channel = -1;
+    const auto r = FixTransmitterCurrent(4.0f);
+    EXPECT_EQ(r.Error().reason, Reason::kNoChannel);
+    EXPECT_EQ(r.Error().command, 40);
+    EXPECT_EQ(LastFailure().reason, Reason::kNoChannel);
+    EXPECT_EQ(LinkStatistics().Snapshot().failures[static_cast<size_t>(Reason::kNoChannel)], 1u);
+    EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(FixtureCommandsTest, AnAbortWhileThePortStaysOpenInterrupts) {
+    Ready();
+    fixture.InjectFault(Fault::kNoReply, 3);
+    Result<float> r = 0.0f;
+    std::thread worker([&] { r = ReadLoopCurrent(); });
+    // Raised while the first attempt waits for a character.
+    for (int i = 0; i < 500 && Requests().empty(); ++i) platform::Sleep(10);
+    serial::RaiseAbort();
+    worker.join();
+    serial::LowerAbort();
+    EXPECT_EQ(r.Error().reason, Reason::kInterrupted);
+    EXPECT_EQ(Requests().size(), 1u);
+}
+
+TEST_F(FixtureCommandsTest, AFailedIdentificationIsNamedAsSuch) {
+    fixture.InjectFault(Fault::kNoReply, 3);
+    const auto r = ReadLoopCurrent();
+    EXPECT_EQ(r.Error().reason, Reason::kNoReply);
+    EXPECT_EQ(r.Error().command, 0) << "the identification failed, command 2 never went";
+    const auto sent = Requests();
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& q : sent) EXPECT_EQ(q.command, 0);
+}
+
+// Attempts that drew characters but never a frame, on the tests' fake port:
+// whatever it is sent, it echoes a stray byte and nothing more.
+TEST(FailureReasonFakePort, CharactersWithoutAFrameAreAnIncompleteReply) {
+    platform::SetTimeScale(10.0);
+    serial::test::FakeLine line;
+    line.echoOnWrite = {0x3C};
+    serial::SetPortFactory(serial::SinglePortFactory(
+        1, [&line] { return std::make_unique<serial::test::FakePort>(line); }));
+    ASSERT_EQ(serial::OpenPort(1), 1);
+    ResetHartState();
+    const auto r = ExecuteExchange(0);
+    EXPECT_EQ(r.Error().reason, Reason::kIncompleteReply);
+    EXPECT_EQ(g_hartLink.busQuietTime.load(), 75u);
+    const auto s = LinkStatistics().Snapshot();
+    EXPECT_EQ(s.failures[static_cast<size_t>(Reason::kIncompleteReply)], 1u);
+    EXPECT_EQ(s.failedAttempts[static_cast<size_t>(Reason::kIncompleteReply)], 3u);
+    serial::ClosePort();
+    serial::SetPortFactory({});
+    platform::SetTimeScale(1.0);
+}
+
+// The trace: every frame and every failed attempt, with time and name.
+
+class TraceLines {
+public:
+    TraceLines() {
+        id_ = platform::AddTraceListener([this](std::string_view line) {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        });
+    }
+    ~TraceLines() { platform::RemoveTraceListener(id_); }
+    // The lines without their time stamps, each checked to have one.
+    std::vector<std::string> Texts() {
+        static const std::regex stamped(R"(\d\d:\d\d:\d\d\.\d\d\d (.*))");
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& l : lines_) {
+            std::smatch m;
+            out.push_back(std::regex_match(l, m, stamped) ? m[1].str() : "<unstamped> " + l);
+        }
+        return out;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    int id_ = 0;
+};
+
+TEST_F(FixtureCommandsTest, TraceNamesEachFrameAndEachFailedAttempt) {
+    Ready();
+    TraceLines trace;
+    for (Fault f : {Fault::kNoReply, Fault::kBadChecksum, Fault::kCommError}) {
+        fixture.InjectFault(f, 1);
+        EXPECT_TRUE(ReadLoopCurrent().Ok());
+    }
+    fixture.InjectFault(Fault::kRejectedCode, 1);
+    EXPECT_FALSE(SelectChannel(3).Ok());
+
+    std::vector<std::string> kept;
+    for (const auto& t : trace.Texts()) {
+        // The frames' bytes vary with the address; keep the head, check the
+        // bytes are there.
+        const size_t ff = t.find(" FF FF");
+        EXPECT_TRUE(t[0] == '-' || ff != std::string::npos) << t;
+        kept.push_back(ff == std::string::npos ? t : t.substr(0, ff));
+    }
+    EXPECT_EQ(kept, (std::vector<std::string>{
+                        "TX 2 读回路电流",
+                        "-- 2 读回路电流 no reply (attempt 1/3)",
+                        "TX 2 读回路电流",
+                        "RX 2 读回路电流",
+                        "TX 2 读回路电流",
+                        "-- 2 读回路电流 bad checksum (attempt 1/3)",
+                        "TX 2 读回路电流",
+                        "RX 2 读回路电流",
+                        "TX 2 读回路电流",
+                        "RX 2 读回路电流",
+                        "-- 2 读回路电流 communication error (status 0x88) (attempt 1/3)",
+                        "TX 2 读回路电流",
+                        "RX 2 读回路电流",
+                        "TX 34 选择通道",
+                        "RX 34 选择通道",
+                        "-- 34 选择通道 rejected (response code 64)",
+                    }));
+}
+
+}  // namespace
+}  // namespace hart
