@@ -6,8 +6,7 @@
 #include <cstdlib>
 
 #include "engine/main_window_view.h"
-#include "hart/decoders.h"
-#include "hart/transaction.h"
+#include "hart/fixture_commands.h"
 #include "platform/trace.h"
 
 namespace engine {
@@ -41,14 +40,6 @@ std::string Quoted(const std::string& text) {
 }
 
 }  // namespace
-
-void SetDeviceVariableCodes() {
-    hart::SetRequestDataCount(4);
-    hart::SetRequestByte(0, 4);
-    hart::SetRequestByte(1, 0);
-    hart::SetRequestByte(2, 1);
-    hart::SetRequestByte(3, 2);
-}
 
 int FixedCurrent() { return g_nFixedCurrent.load(); }
 
@@ -102,9 +93,7 @@ std::optional<float> ParseReference(const std::string& text, int nominal, std::s
 }
 
 void LeaveFixedCurrent() {
-    hart::SetRequestDataCount(4);
-    hart::SetRequestFloat(0, 0.0f);
-    if (hart::ChannelTransaction(40) != 1) {
+    if (!hart::FixTransmitterCurrent(0.0f)) {
         platform::Trace(
             "calibration: the transmitter did not confirm leaving fixed-current mode\n");
     }
@@ -243,9 +232,7 @@ void CCalibrateWizard::CalibrateLoop() {
     int current = kFirstCurrent;
     while (TakeNext(fix, current)) {
         if (fix) {
-            hart::SetRequestDataCount(4);
-            hart::SetRequestFloat(0, static_cast<float>(current));
-            if (hart::ChannelTransaction(40) == 1) {
+            if (hart::FixTransmitterCurrent(static_cast<float>(current))) {
                 char text[32];
                 std::snprintf(text, sizeof(text), "%d.000", current);
                 m_view->SetReferenceText(text);
@@ -259,14 +246,14 @@ void CCalibrateWizard::CalibrateLoop() {
             }
             continue;
         }
-        SetDeviceVariableCodes();
-        if (hart::FixtureTransaction(33) != 1) {
+        const hart::Result<float> measured = hart::ReadMeasuredCurrent();
+        if (!measured) {
             // Read again on the next pass; a port that is gone fails at
             // once, so wait a little (a Next or a stop ends the wait).
             m_wake.Wait(kRetryWaitMs);
             continue;
         }
-        const double v = hart::g_hartData.deviceVariables[0].value;
+        const double v = *measured;
         char text[256];
         std::snprintf(text, sizeof(text),
                       "提示: 当前电流固定在%d.000 mA, 请输入当前电流表的观察到值: "

@@ -46,10 +46,6 @@ public:
 int FixedCurrent();
 inline constexpr int kStopMark = 100;
 
-// The request of command 33 for the fixture's device variables 4, 0, 1 and
-// 2: slot 0 is its own reading of the loop.
-void SetDeviceVariableCodes();
-
 // The reference typed at `nominal` mA: a plain decimal number (digits and at
 // most one '.', blanks around it ignored) within 10 % of the nominal
 // current. Anything else gives nothing and, in *reason, the text that tells

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "engine/calibrate_wizard.h"
-#include "hart/decoders.h"
+#include "hart/fixture_commands.h"
 #include "platform/clock.h"
 #include "serial/serial_link.h"
 
@@ -125,32 +125,11 @@ uint32_t CMainWorker::RunPass() {
     }
 }
 
-namespace {
-
-// One step of the fixture's calibration command: 20 data bytes of which only
-// those given are written; the rest keep what earlier requests left.
-int CalibrationStep(std::initializer_list<std::pair<int, uint8_t>> bytes,
-                    std::initializer_list<std::pair<int, float>> floats = {}) {
-    hart::SetRequestDataCount(20);
-    for (const auto& [position, value] : bytes) hart::SetRequestByte(position, value);
-    for (const auto& [position, value] : floats) hart::SetRequestFloat(position, value);
-    return hart::FixtureTransaction(201);
-}
-
-// Command 34: the fixture takes its damping value as the channel to make
-// active.
-int SelectDamping(float value) {
-    hart::SetRequestDataCount(4);
-    hart::SetRequestFloat(0, value);
-    return hart::FixtureTransaction(34);
-}
-
-}  // namespace
-
 void CMainWorker::PollCurrent() {
-    const bool ok = hart::FixtureTransaction(2) == 1;
-    if (!ok) hart::g_hartData.loopCurrent = 0.0f;
-    m_view.SetCurrentText(FormatLoopCurrent(hart::g_hartData.loopCurrent));
+    const hart::Result<float> current = hart::ReadLoopCurrent();
+    const bool ok = current.Ok();
+    const float milliamps = ok ? *current : 0.0f;
+    m_view.SetCurrentText(FormatLoopCurrent(milliamps));
     // A poll that the window's close cut short says nothing of the fixture.
     if (!ok && m_bRunning.load() == 0) return;
 
@@ -158,7 +137,7 @@ void CMainWorker::PollCurrent() {
     sample.time = std::chrono::system_clock::now();
     sample.channel = ChannelFromReadout(m_view.GetChannelText());
     sample.ok = ok;
-    sample.milliamps = hart::g_hartData.loopCurrent;
+    sample.milliamps = milliamps;
     m_view.OnPoll(sample);
     // Told once each way: on the third failure in a row, and at the next
     // success.
@@ -171,7 +150,7 @@ void CMainWorker::PollCurrent() {
 }
 
 void CMainWorker::SwitchChannel(int n) {
-    if (SelectDamping(DampingForSwitch(n)) == 1) {
+    if (hart::SelectChannel(n >= 1 && n <= 32 ? n : hart::kNoChannel)) {
         m_view.SetChannelText(ChannelReadoutText(n));
     } else {
         char text[64];
@@ -183,8 +162,9 @@ void CMainWorker::SwitchChannel(int n) {
 
 bool CMainWorker::ReadChannel() {
     // A failed read stays pending and is tried again on the next pass.
-    if (hart::FixtureTransaction(15) != 1) return false;
-    const int n = ChannelFromDamping(hart::g_hartData.dampingValue);
+    const hart::Result<int> active = hart::ReadActiveChannel();
+    if (!active) return false;
+    const int n = *active;
     // A channel chosen while the read ran has put the check mark on its
     // own channel already; the switch that follows makes it true.
     if (!ChannelChosenMeanwhile()) m_view.CheckChannelItem(n < 0 ? kUncheckAll : n);
@@ -223,11 +203,7 @@ void CMainWorker::WriteDeviceNumber() {
     }
     const int n = selection + 1;
     m_view.SetBusy(true);
-    hart::SetRequestDataCount(3);
-    hart::SetRequestByte(0, static_cast<uint8_t>(n >> 16));
-    hart::SetRequestByte(1, static_cast<uint8_t>(n >> 8));
-    hart::SetRequestByte(2, static_cast<uint8_t>(n));
-    hart::FixtureTransaction(182);  // no message either way
+    (void)hart::WriteDeviceNumber(static_cast<uint32_t>(n));  // no message either way
     m_view.SetBusy(false);
     ReturnToPolling();
 }
@@ -243,6 +219,8 @@ bool CMainWorker::SleepUnlessStopping(uint32_t ms) {
 }
 
 void CMainWorker::CalibrateCurrent() {
+    using Calibration = hart::CalibrationStep;
+    const auto Step = [](const Calibration& step) { return hart::WriteCalibrationStep(step).Ok(); };
     // ok: the outcome so far; report: whether a failure is told at the end.
     bool ok = true;
     bool report = true;
@@ -250,7 +228,7 @@ void CMainWorker::CalibrateCurrent() {
 
     if (m_view.RunChannelPrompt(m_view.GetChannelText()) != IDOK) ok = report = false;
     const int ch = GetChannelIndex();
-    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x00}, {4, 0x00}}) == 1;
+    if (ok) ok = Step(Calibration::Step0000());
     if (ok) {
         m_view.RunCalibrateWizard(wizard);
         // Whatever ended the dialog, its worker is out of its transaction
@@ -262,40 +240,33 @@ void CMainWorker::CalibrateCurrent() {
         if (wizard->Result() == 2) ok = report = false;
     }
     m_view.SetBusy(true);
-    if (ok) ok = SelectDamping(kDampingNone) == 1;  // no channel while unplugged
+    if (ok) ok = hart::SelectChannel(hart::kNoChannel).Ok();  // no channel while unplugged
     if (ok) {
         m_view.MessageBox("提示: 请拔出当前通道变送器, 并点击\"确定\"!", kCaptionNotice,
                           BoxIcon::kExclamation, BoxButtons::kOk);
         ok = SleepUnlessStopping(3000);
     }
     if (ok) {
-        SetDeviceVariableCodes();
-        ok = hart::FixtureTransaction(33) == 1;
-        if (ok) wizard->SetPoint(0, {hart::g_hartData.deviceVariables[0].value, 0.0f});
+        const hart::Result<float> unplugged = hart::ReadMeasuredCurrent();
+        ok = unplugged.Ok();
+        if (ok) wizard->SetPoint(0, {*unplugged, 0.0f});
     }
     if (ok) {
         m_view.MessageBox("提示: 插回变送器, 并点击\"确定\"!", kCaptionNotice,
                           BoxIcon::kExclamation, BoxButtons::kOk);
     }
-    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x00}, {4, 0x00}}) == 1;
-    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x02}, {3, 0x06}}) == 1;
+    if (ok) ok = Step(Calibration::Step0000());
+    if (ok) ok = Step(Calibration::Step0206());
     for (int i = 0; ok && i < 6; ++i) {
         const CalibrationPoint p = wizard->Point(i);
-        ok = CalibrationStep({{0, 0x5A},
-                              {1, 0xA5},
-                              {2, 0x04},
-                              {3, static_cast<uint8_t>(i)},
-                              {4, 0x00},
-                              {5, 0x0C},
-                              {10, 0x0C}},
-                             {{6, p.measured}, {11, p.reference}}) == 1;
+        ok = Step(Calibration::Step04(static_cast<uint8_t>(i), p.measured, p.reference));
     }
-    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0x00}, {3, 0x01}, {4, 0x00}}) == 1;
-    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0xFA}}) == 1;
-    if (ok) ok = CalibrationStep({{0, 0x5A}, {1, 0xA5}, {2, 0xFF}}) == 1;
+    if (ok) ok = Step(Calibration::Step0001());
+    if (ok) ok = Step(Calibration::StepFA());
+    if (ok) ok = Step(Calibration::StepFF());
     // The channel active before, or none when there was none (-1 would be
     // no channel code at all).
-    if (ok) ok = SelectDamping(ch < 0 ? kDampingNone : static_cast<float>(ch)) == 1;
+    if (ok) ok = hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1).Ok();
     m_view.SetBusy(false);
     if (!ok && report) {
         m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);

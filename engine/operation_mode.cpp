@@ -1,6 +1,5 @@
 #include "engine/operation_mode.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,21 +13,6 @@ std::string ChannelReadoutText(int n) {
 }
 
 int ChannelFromReadout(const std::string& text) { return std::atoi(text.c_str()); }
-
-float DampingForSwitch(int n) {
-    float v = static_cast<float>(n - 1);
-    if (v > 31.0f) v = kDampingNone;
-    return v;
-}
-
-int ChannelFromDamping(float damping) {
-    // A conversion of NaN or of a huge value to int is undefined; both name
-    // no channel, like any value outside 0..32.
-    if (!(damping > -1.0f && damping < 33.0f)) return -1;
-    const int d = static_cast<int>(damping);  // toward zero: -0.5 is 0
-    if (d < 0 || d > 32) return -1;
-    return d + 1 > 32 ? 0 : d + 1;
-}
 
 int StepTargetOf(int c, int steps) {
     const int r = steps % 33;  // keeps the sign of steps

@@ -20,8 +20,6 @@ enum OperationMode : int32_t {
 inline constexpr int kSwitchToNone = 255;
 // CheckChannelItem's value that leaves every item unchecked.
 inline constexpr int kUncheckAll = 255;
-// The fixture's damping value for none.
-inline constexpr float kDampingNone = 32.0f;
 // Arrow-key steps are applied once the keys have been quiet this long.
 inline constexpr int32_t kStepQuietMs = 500;
 
@@ -29,14 +27,6 @@ inline constexpr int32_t kStepQuietMs = 500;
 std::string ChannelReadoutText(int n);
 // The readout text back to n, as atoi reads it: 0 for "00".
 int ChannelFromReadout(const std::string& text);
-
-// Mode 3's damping value: n - 1, and 32.0 (none) for anything above 32.
-float DampingForSwitch(int n);
-
-// A damping value read back (command 15) as the channel to check and show:
-// 0..32 (0 is none), or -1 when it names no channel at all (below 0, above
-// 32, not a number). Truncates toward zero.
-int ChannelFromDamping(float damping);
 
 // The step rule: the channel that `steps` net arrow-key steps lead to from
 // channel c (0 for none). 0 when the net count is a multiple of 33; none is

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "fake_view.h"
+#include "hart/fixture_commands.h"
 #include "hart/transaction.h"
 #include "line_support.h"
 #include "platform/clock.h"
@@ -29,19 +30,19 @@ TEST(ChannelCodings, EveryWayAChannelIsWrittenDown) {
     EXPECT_EQ(ChannelFromReadout("00"), 0);
     EXPECT_EQ(ChannelFromReadout("07"), 7);
 
-    EXPECT_EQ(DampingForSwitch(1), 0.0f);
-    EXPECT_EQ(DampingForSwitch(32), 31.0f);
-    EXPECT_EQ(DampingForSwitch(kSwitchToNone), 32.0f);
+    EXPECT_EQ(hart::DampingOfChannel(1), 0.0f);
+    EXPECT_EQ(hart::DampingOfChannel(32), 31.0f);
+    EXPECT_EQ(hart::DampingOfChannel(hart::kNoChannel), 32.0f);
 
     // Read back: 0 is none ("00", "无" checked), -1 names no channel.
-    EXPECT_EQ(ChannelFromDamping(0.0f), 1);
-    EXPECT_EQ(ChannelFromDamping(31.9f), 32);
-    EXPECT_EQ(ChannelFromDamping(32.0f), 0);
-    EXPECT_EQ(ChannelFromDamping(33.0f), -1);
-    EXPECT_EQ(ChannelFromDamping(-2.0f), -1);
-    EXPECT_EQ(ChannelFromDamping(-0.5f), 1) << "truncated toward zero";
-    EXPECT_EQ(ChannelFromDamping(std::numeric_limits<float>::quiet_NaN()), -1);
-    EXPECT_EQ(ChannelFromDamping(1e30f), -1);
+    EXPECT_EQ(hart::ChannelFromDamping(0.0f), 1);
+    EXPECT_EQ(hart::ChannelFromDamping(31.9f), 32);
+    EXPECT_EQ(hart::ChannelFromDamping(32.0f), 0);
+    EXPECT_EQ(hart::ChannelFromDamping(33.0f), -1);
+    EXPECT_EQ(hart::ChannelFromDamping(-2.0f), -1);
+    EXPECT_EQ(hart::ChannelFromDamping(-0.5f), 1) << "truncated toward zero";
+    EXPECT_EQ(hart::ChannelFromDamping(std::numeric_limits<float>::quiet_NaN()), -1);
+    EXPECT_EQ(hart::ChannelFromDamping(1e30f), -1);
 }
 
 TEST(LoopCurrentText, BlankBelowTenMilliamps) {
