@@ -424,6 +424,22 @@ TEST_F(MainDlgTest, ClosingWhileTheWorkerWaitsInABoxEndsAtOnceAndClosesThePort) 
 
 // SIGTERM takes the close box's way, whatever box is open: the box goes,
 // no other follows, and nothing is opened once the close has begun.
+struct SigtermOnEachBox {
+    SigtermOnEachBox() {
+        QObject::connect(&watch, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->isVisible()) return;
+            if (seen.empty() || seen.back() != box->text()) {
+                seen.push_back(box->text());
+                ::raise(SIGTERM);
+            }
+        });
+        watch.start(20);
+    }
+    QTimer watch;
+    std::vector<QString> seen;  // the texts of the boxes that opened
+};
+
 TEST_F(MainDlgTest, SigtermDuringStartUpsBoxEndsStartUp) {
     std::ofstream(dir / "ports" / "COM4") << "not a tty";
     WriteIni("[CONFIG]\nCOM=4\n");
@@ -431,17 +447,8 @@ TEST_F(MainDlgTest, SigtermDuringStartUpsBoxEndsStartUp) {
     dlg->SetAppDirectory(dir.string() + "/");
     SignalNotifier onSignal([this] { dlg->close(); });
     ASSERT_TRUE(onSignal.Installed());
-    std::vector<QString> seen;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr || !box->isVisible()) return;
-        if (seen.empty() || seen.back() != box->text()) {
-            seen.push_back(box->text());
-            ::raise(SIGTERM);
-        }
-    });
-    watch.start(20);
+    SigtermOnEachBox boxes;
+    const std::vector<QString>& seen = boxes.seen;
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(dlg->OnInitDialog()) << "nothing left to run";
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
@@ -457,17 +464,8 @@ TEST_F(MainDlgTest, SigtermWithTheFailedSaveBoxOpenOpensNoPort) {
     fs::create_directory(dir / "com.ini");  // cannot be saved
     Open();
     SignalNotifier onSignal([this] { dlg->close(); });
-    std::vector<QString> seen;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr || !box->isVisible()) return;
-        if (seen.empty() || seen.back() != box->text()) {
-            seen.push_back(box->text());
-            ::raise(SIGTERM);
-        }
-    });
-    watch.start(20);
+    SigtermOnEachBox boxes;
+    const std::vector<QString>& seen = boxes.seen;
     QSignalSpy finished(dlg.get(), &QDialog::finished);
     const auto t0 = std::chrono::steady_clock::now();
     dlg->SelectPort(ID_PORT_FIRST + 3);
