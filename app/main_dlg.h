@@ -39,6 +39,7 @@ class CSegmentDisplay;
 
 namespace app {
 
+class CLinkDiagDlg;
 class CTrendDlg;
 
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
@@ -97,6 +98,7 @@ public:
     bool IsLogging() const { return m_readingsLog.IsOpen(); }
     QString DefaultLogPath() const;
     CTrendDlg* OpenTrend();
+    CLinkDiagDlg* OpenLinkDiagnostics();
     const engine::PollHistory& PollHistory() const { return m_pollHistory; }
 
     // serial::Notifier
@@ -169,6 +171,7 @@ private:
     QMenu* m_pToolsPopup = nullptr;
     QAction* m_actLogReadings = nullptr;
     QPointer<CTrendDlg> m_trendDlg;
+    QPointer<CLinkDiagDlg> m_linkDiagDlg;
     QString m_strTitle;             // the template's caption
     QString m_strPortTitle;         // the port menu's text, without the logging mark
     bool m_bFixtureSilent = false;  // GUI thread

@@ -9,10 +9,28 @@
 #include <QMenuBar>
 
 #include "app/gui_bridge.h"
+#include "app/link_diag_dlg.h"
 #include "app/main_dlg.h"
 #include "app/trend_dlg.h"
 
 namespace app {
+namespace {
+
+// A tool window is made once and shown again while it is open; it goes
+// when closed.
+template <class Dialog, class Make>
+Dialog* ShowToolWindow(QPointer<Dialog>& window, Make make) {
+    if (window.isNull()) {
+        window = make();
+        window->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
+}
+
+}  // namespace
 
 void CMainDlg::BuildToolsMenu() {
     m_pToolsPopup = m_menuPort->addMenu(QStringLiteral("工具"));
@@ -21,6 +39,8 @@ void CMainDlg::BuildToolsMenu() {
     m_actLogReadings->setCheckable(true);
     connect(m_actLogReadings, &QAction::triggered, this,
             [this](bool checked) { OnLogMenuItem(checked); });
+    m_pToolsPopup->addSeparator();
+    m_pToolsPopup->addAction(QStringLiteral("链路诊断"), this, [this] { OpenLinkDiagnostics(); });
 }
 
 // --- Polls, as the worker reports them -----------------------------------
@@ -103,17 +123,16 @@ void CMainDlg::OnLogFailed() {
                   QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
 }
 
+// --- 链路诊断 -------------------------------------------------------------
+
+CLinkDiagDlg* CMainDlg::OpenLinkDiagnostics() {
+    return ShowToolWindow(m_linkDiagDlg, [this] { return new CLinkDiagDlg(this); });
+}
+
 // --- 趋势图 --------------------------------------------------------------
 
 CTrendDlg* CMainDlg::OpenTrend() {
-    if (m_trendDlg.isNull()) {
-        m_trendDlg = new CTrendDlg(this, m_pollHistory);
-        m_trendDlg->setAttribute(Qt::WA_DeleteOnClose);
-    }
-    m_trendDlg->show();
-    m_trendDlg->raise();
-    m_trendDlg->activateWindow();
-    return m_trendDlg;
+    return ShowToolWindow(m_trendDlg, [this] { return new CTrendDlg(this, m_pollHistory); });
 }
 
 }  // namespace app

@@ -25,6 +25,7 @@
 #include <regex>
 #include <thread>
 
+#include "app/link_diag_dlg.h"
 #include "app/menus.h"
 #include "app/resource.h"
 #include "app/signal_notifier.h"
@@ -565,6 +566,51 @@ TEST_F(MainDlgTest, TheTrendShowsThePollsAndSavesAPicture) {
         EXPECT_TRUE(blue) << span;
     }
     dlg->close();  // the trend goes with the window
+}
+
+TEST_F(MainDlgTest, LinkDiagnosticsCountLiveAndTraceAsTraceDoes) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    QAction* item = nullptr;
+    for (QAction* a : dlg->ToolsMenu()->actions())
+        if (a->text() == QStringLiteral("链路诊断")) item = a;
+    ASSERT_NE(item, nullptr);
+    item->trigger();
+    auto* diag = dlg->findChild<CLinkDiagDlg*>();
+    ASSERT_NE(diag, nullptr);
+    EXPECT_EQ(diag->windowTitle(), QStringLiteral("链路诊断"));
+
+    diag->ResetStatistics();
+    EXPECT_TRUE(diag->StatisticsText().startsWith(QStringLiteral("请求: 0    成功: 0    失败: 0")))
+        << diag->StatisticsText().toStdString();
+    // Live: the polls are counted and their frames traced, with time and
+    // name as --trace writes them.
+    const std::regex tx(R"(\d\d:\d\d:\d\d\.\d{3} TX 2 读回路电流( [0-9A-F]{2})+)");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::string trace = diag->TraceText().toStdString();
+            std::smatch m;
+            return std::regex_search(trace, m, tx) && trace.find(" RX 2 ") != std::string::npos;
+        },
+        kWaitMs))
+        << diag->TraceText().toStdString();
+    fixture.InjectFault(sim::Fault::kBadChecksum, 1);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return diag->StatisticsText().contains(QStringLiteral("校验错误 1")); }, kWaitMs))
+        << diag->StatisticsText().toStdString();
+    EXPECT_TRUE(diag->StatisticsText().contains(QStringLiteral("重试: 1")));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return diag->TraceText().contains(
+                QStringLiteral("-- 2 读回路电流 bad checksum (attempt 1/3)"));
+        },
+        kWaitMs))
+        << diag->TraceText().toStdString();
+    diag->ResetStatistics();
+    EXPECT_TRUE(diag->StatisticsText().startsWith(QStringLiteral("请求: 0")));
+    dlg->close();
 }
 
 // A copy in a writable folder keeps com.ini beside it; an installed one
