@@ -33,7 +33,7 @@ class CCalibrateWizard;
 // One poll of the loop current, as the readout showed it.
 struct PollSample {
     std::chrono::system_clock::time_point time;
-    int channel = 0;  // the channel readout's: 1-32, 0 for none
+    int channel = 0;  // the channel readout's: 1-32, 0 for none, -1 unknown
     bool ok = false;
     float milliamps = 0.0f;  // 0 when the poll failed
 };

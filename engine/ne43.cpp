@@ -4,15 +4,17 @@
 
 namespace engine {
 
-Ne43Band Ne43BandOf(double milliamps) {
-    const double shown = std::round(milliamps * 1000.0) / 1000.0;
-    if (shown < 3.6 || shown > 21.0 || std::isnan(shown)) return Ne43Band::kFault;
-    if (shown < 3.8) return Ne43Band::kUnder;
-    if (shown > 20.5) return Ne43Band::kOver;
+Ne43Band Ne43BandOf(float ma) {
+    // In microamps as the three decimals show them: a float times 1000 is
+    // exact in a double, and nearbyint rounds ties to even as printf does.
+    const double ua = std::nearbyint(static_cast<double>(ma) * 1000.0);
+    if (!(ua >= 3600.0 && ua <= 21000.0)) return Ne43Band::kFault;
+    if (ua < 3800.0) return Ne43Band::kUnder;
+    if (ua > 20500.0) return Ne43Band::kOver;
     return Ne43Band::kOk;
 }
 
-const char* Ne43BandName(Ne43Band band) {
+const char* Ne43BandText(Ne43Band band) {
     switch (band) {
         case Ne43Band::kOk:
             return "ok";
@@ -21,7 +23,7 @@ const char* Ne43BandName(Ne43Band band) {
         case Ne43Band::kOver:
             return "over";
         case Ne43Band::kFault:
-            break;
+            return "fault";
     }
     return "fault";
 }

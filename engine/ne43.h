@@ -1,24 +1,24 @@
-// The NAMUR NE 43 bands of a 4-20 mA loop current: what the scan, the
-// overview and the trend say about a reading.
+// The NE 43 band of a loop current: whether a 4-20 mA reading is a
+// measurement, a signal just out of range, or a failure signal.
 #pragma once
 
-#include <string>
 #include <vector>
 
 namespace engine {
 
 enum class Ne43Band {
     kOk,     // 3.8 to 20.5 mA: a measurement
-    kUnder,  // 3.6 to below 3.8: below the range, still a signal
-    kOver,   // above 20.5 to 21.0: above the range, still a signal
-    kFault,  // below 3.6 or above 21.0: the transmitter signals a failure
+    kUnder,  // 3.6 to below 3.8 mA: below the range
+    kOver,   // above 20.5 to 21.0 mA: above the range
+    kFault,  // below 3.6 or above 21.0 mA (or not a number): a failure signal
 };
 
-// The band of a reading, judged on the reading as shown (three decimals),
-// so that a value and the band printed beside it always agree.
-Ne43Band Ne43BandOf(double milliamps);
+// The band of a reading as it is shown, rounded to three decimals: a reading
+// shown as 3.600 is "under", whatever float lies behind it.
+Ne43Band Ne43BandOf(float ma);
+
 // "ok", "under", "over", "fault".
-const char* Ne43BandName(Ne43Band band);
+const char* Ne43BandText(Ne43Band band);
 
 struct Ne43Range {
     Ne43Band band;

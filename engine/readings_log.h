@@ -15,12 +15,9 @@ namespace engine {
 
 inline constexpr const char* kPollCsvHeader = "time,channel,loop_current_mA";
 
-// Local time in ISO 8601 with milliseconds and the UTC offset:
-// 2026-12-10T13:42:00.123+08:00.
-std::string FormatLocalTimeIso(std::chrono::system_clock::time_point time);
-
-// One row: time, channel 01-32 or 00, the reading with three decimals or
-// empty for a failed poll.
+// One row: the local time in ISO 8601 with milliseconds and UTC offset,
+// the channel 01-32 or 00 for none (empty when unknown, -1), the reading
+// with three decimals or empty for a failed poll.
 std::string PollCsvRow(const PollSample& sample);
 
 class ReadingsLog {

@@ -1,11 +1,16 @@
 #include "tools/hart_cli.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <string_view>
 
+#include "engine/channel_scan.h"
+#include "engine/readings_log.h"
 #include "hart/fixture_commands.h"
 #include "hart/link_stats.h"
 #include "hart/transaction.h"
@@ -56,7 +61,8 @@ struct Options {
 };
 
 // Returns an error text, empty when the line is good. Options may stand
-// before or after the command; --count stays with the command it follows.
+// before or after the command; a command's own options (--count,
+// --channels, --csv) stay with the command they follow.
 std::string Parse(const std::vector<std::string>& args, Options& o) {
     int sources = 0;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -83,9 +89,11 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
                 if (!n) return "bad port number: " + v;
                 o.port = static_cast<int>(*n);
             }
-        } else if (a == "--count" && !o.command.empty()) {
+        } else if ((a == "--count" || a == "--channels") && !o.command.empty()) {
             o.command.push_back(a);
             if (i + 1 < args.size()) o.command.push_back(args[++i]);
+        } else if (a == "--csv" && !o.command.empty()) {
+            o.command.push_back(a);
         } else if (a.size() > 1 && a[0] == '-') {
             return "unknown option: " + a;
         } else {
@@ -95,12 +103,74 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
     if (o.help || o.version) return {};
     if (sources != 1) return "name exactly one of --port, --device, --simulate";
     if (o.command.empty()) return "no command";
-    static const char* const kCommands[] = {"identify", "poll", "read-channel", "select-channel",
-                                            "write-device-number"};
+    static const char* const kCommands[] = {
+        "identify", "poll", "read-channel", "select-channel", "write-device-number", "scan"};
     for (const char* c : kCommands)
         if (o.command[0] == c) return {};
     return "unknown command: " + o.command[0];
 }
+
+// A command's own options, as they follow it.
+struct CommandOptions {
+    std::optional<std::string> count;
+    std::optional<std::string> channels;
+    bool csv = false;
+};
+
+// Empty when cmd[1..] holds only `allowed` options, each once, with their
+// values; otherwise what is wrong.
+std::string ParseCommandOptions(const std::vector<std::string>& cmd,
+                                std::initializer_list<std::string_view> allowed,
+                                CommandOptions& c) {
+    for (size_t i = 1; i < cmd.size(); ++i) {
+        const std::string& a = cmd[i];
+        if (std::find(allowed.begin(), allowed.end(), a) == allowed.end())
+            return cmd[0] + " does not take " + a;
+        if (a == "--csv") {
+            if (c.csv) return "--csv given twice";
+            c.csv = true;
+            continue;
+        }
+        std::optional<std::string>& value = a == "--count" ? c.count : c.channels;
+        if (value) return a + " given twice";
+        if (i + 1 >= cmd.size()) return a + " needs a value";
+        value = cmd[++i];
+    }
+    return {};
+}
+
+// "A-B", 1 <= A <= B <= 32.
+bool ParseChannelRange(const std::string& s, int& first, int& last) {
+    const size_t dash = s.find('-');
+    if (dash == std::string::npos) return false;
+    const auto a = ParseNumber(s.substr(0, dash), 1, hart::kChannelCount);
+    const auto b = ParseNumber(s.substr(dash + 1), 1, hart::kChannelCount);
+    if (!a || !b || *a > *b) return false;
+    first = static_cast<int>(*a);
+    last = static_cast<int>(*b);
+    return true;
+}
+
+// The scan's rows without --csv: the CSV's columns, aligned.
+std::string ScanTableRow(const engine::ScanRow& row) {
+    const std::string csv = engine::ScanCsvRow(row);
+    std::vector<std::string> f;
+    for (size_t at = 0;;) {
+        const size_t comma = csv.find(',', at);
+        f.push_back(csv.substr(at, comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    f.resize(4);
+    char text[96];
+    std::snprintf(text, sizeof(text), "%7s  %-12s  %15s  %s", f[0].c_str(), f[1].c_str(),
+                  f[2].c_str(), f[3].c_str());
+    std::string line = text;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+}
+
+std::string ScanTableHeader() { return "channel  transmitter   loop_current_mA  band"; }
 
 // What the operator reads after "failed: ". The identification that comes
 // before a fixture's first command is named when it was what failed.
@@ -130,26 +200,66 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
         return kExitOk;
     }
     if (name == "poll") {
+        CommandOptions c;
+        if (const auto problem = ParseCommandOptions(cmd, {"--count", "--csv"}, c);
+            !problem.empty())
+            return usage(problem);
         long count = 1;
-        if (argc == 2 && cmd[1] == "--count") {
-            const auto n = ParseNumber(cmd[2], 1, 1'000'000'000);
-            if (!n) return usage("bad count: " + cmd[2]);
+        if (c.count) {
+            const auto n = ParseNumber(*c.count, 1, 1'000'000'000);
+            if (!n) return usage("bad count: " + *c.count);
             count = *n;
-        } else if (argc != 0) {
-            return usage("poll takes only --count K");
         }
         int status = kExitOk;
+        engine::PollSample sample;
+        sample.channel = -1;
+        if (c.csv) {
+            // Read once: polling does not move the channel. Left empty when
+            // the fixture would not say.
+            const auto r = hart::ReadActiveChannel();
+            if (r)
+                sample.channel = *r > 0 ? *r : 0;
+            else
+                status = failed("reading the channel", r.Error());
+            out << engine::kPollCsvHeader << std::endl;
+        }
         for (long i = 0; i < count; ++i) {
             const auto r = hart::ReadLoopCurrent();
-            if (!r) {
-                status = failed("poll", r.Error());
-                continue;
+            if (c.csv) {
+                sample.time = std::chrono::system_clock::now();
+                sample.ok = r.Ok();
+                sample.milliamps = r ? *r : 0.0f;
+                out << engine::PollCsvRow(sample) << std::endl;
+            } else if (r) {
+                out << engine::FormatReadingMa(*r) << std::endl;
             }
-            char text[32];
-            std::snprintf(text, sizeof(text), "%.3f", static_cast<double>(*r));
-            out << text << std::endl;
+            if (!r) status = failed("poll", r.Error());
         }
         return status;
+    }
+    if (name == "scan") {
+        CommandOptions c;
+        if (const auto problem = ParseCommandOptions(cmd, {"--channels", "--csv"}, c);
+            !problem.empty())
+            return usage(problem);
+        engine::ScanOptions scan;
+        if (c.channels && !ParseChannelRange(*c.channels, scan.first, scan.last))
+            return usage("bad channels: " + *c.channels + " (A-B, 1 <= A <= B <= 32)");
+        out << (c.csv ? engine::ScanCsvHeader() : ScanTableHeader()) << std::endl;
+        scan.onRow = [&](const engine::ScanRow& row) {
+            out << (c.csv ? engine::ScanCsvRow(row) : ScanTableRow(row)) << std::endl;
+        };
+        const engine::ScanResult r = engine::RunChannelScan(scan);
+        if (r.Ok()) return kExitOk;
+        std::string what =
+            "scan failed: " + engine::DescribeScanStep(r.failedStep, r.failedChannel) + ": " +
+            Why(r.failure, false);
+        if (r.failedStep != engine::ScanStep::kReadChannel &&
+            r.failedStep != engine::ScanStep::kRestoreChannel && !r.restored)
+            what +=
+                "; the channel active before is not active again: " + Why(r.restoreFailure, false);
+        err << "tarvok-hart: " << what << '\n';
+        return kExitFailed;
     }
     if (name == "read-channel") {
         if (argc != 0) return usage("read-channel takes no argument");
@@ -204,10 +314,15 @@ std::string HartCliUsage() {
            "\n"
            "Commands:\n"
            "  identify                 print the fixture's device number\n"
-           "  poll [--count K]         read the loop current K times, one mA value a line\n"
+           "  poll [--count K] [--csv] read the loop current K times, one mA value a line;\n"
+           "                           --csv: time,channel,loop_current_mA rows\n"
            "  read-channel             print the active channel, 01-32, or 00 for none\n"
            "  select-channel N|none    make channel N (1-32) active, or none\n"
            "  write-device-number N    write the fixture's device number\n"
+           "  scan [--channels A-B] [--csv]\n"
+           "                           for each channel (default 1-32): its loop current,\n"
+           "                           NE 43 band and transmitter; the active channel is\n"
+           "                           restored at the end\n"
            "\n"
            "The first exchange identifies the fixture and signals on DTR/RTS for 3 s.\n"
            "Exit status: 0 success, 1 a transaction failed, 2 usage error or the port\n"

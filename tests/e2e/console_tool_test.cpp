@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -76,6 +77,28 @@ protected:
         ASSERT_TRUE(fixture_->Start(Config().PortLink(dir_, port), &error)) << error;
     }
 
+    // For the scan: transmitters on CH1 (12 mA) and CH3 (5 mA), CH2 active.
+    // A pseudo-terminal has no DTR to route by, so every command 0 after the
+    // fixture's own identification goes to the transmitter on the active
+    // channel (and stays unanswered on a channel without one).
+    void StartScanFixture(std::vector<Behaviour> script, Behaviour otherwise) {
+        PtyFixtureOptions o;
+        o.fixture.deviceNumber = 0x0A0B0C;
+        o.fixture.activeChannel = 1;
+        o.fixture.transmitters = {
+            sim::TransmitterConfig{.channel = 0, .initialCurrentMa = 12.0f},
+            sim::TransmitterConfig{
+                .channel = 2, .deviceId = {0x00, 0x30, 0x03}, .initialCurrentMa = 5.0f}};
+        o.routeToTransmitter = [this](const sim::MasterRequest& r) {
+            return r.command == 0 && identifications_.fetch_add(1) > 0;
+        };
+        o.script = std::move(script);
+        o.otherwise = otherwise;
+        fixture_ = std::make_unique<PtyFixture>(o);
+        std::string error;
+        ASSERT_TRUE(fixture_->Start(Config().PortLink(dir_, 3), &error)) << error;
+    }
+
     ProcessResult Tool(const std::vector<std::string>& args, int timeoutMs = 30000) {
         ProcessResult r =
             RunProcess(Config().Command(args), Config().Environment(dir_, shimLog_), timeoutMs);
@@ -115,6 +138,7 @@ protected:
     std::string shimLog_;
     std::unique_ptr<PtyFixture> fixture_;
     std::vector<std::string> links_;
+    std::atomic<int> identifications_{0};
 };
 
 // The master's quiet time before `next`, when the attempt before it drew no
@@ -385,6 +409,130 @@ TEST_F(ConsoleToolTest, StatsSumUpASilentAttemptAndABadChecksum) {
     // 3 s of line signal and the polls themselves take 6 to 7 s.
     EXPECT_GT(perMinute, 60.0 * 2 / 8);
     EXPECT_LT(perMinute, 60.0 * 2 / 5);
+}
+
+// The command and data bytes of a long-form request.
+struct LongRequest {
+    int command = -1;
+    Bytes data;
+};
+
+LongRequest ParseLong(const Bytes& frame) {
+    LongRequest r;
+    size_t d = 0;
+    while (d < frame.size() && frame[d] == 0xFF) ++d;
+    if (d + 7 >= frame.size() || frame[d] != 0x82) return r;
+    r.command = frame[d + 6];
+    r.data.assign(frame.begin() + static_cast<long>(d) + 8,
+                  frame.begin() + static_cast<long>(d) + 8 + frame[d + 7]);
+    return r;
+}
+
+// Checks a scan's CSV with Python's csv module, band by band: prints
+// "rows N" or what is wrong.
+constexpr const char* kCheckScanCsv = R"(
+import csv, re, sys
+def band(ma):
+    ua = round(ma * 1000)
+    if ua < 3600 or ua > 21000: return "fault"
+    if ua < 3800: return "under"
+    if ua > 20500: return "over"
+    return "ok"
+with open(sys.argv[1], newline="") as f:
+    rows = list(csv.reader(f))
+assert rows[0] == ["channel", "transmitter", "loop_current_mA", "band"], rows[0]
+for row in rows[1:]:
+    assert len(row) == 4, row
+    assert 1 <= int(row[0]) <= 32, row
+    assert re.fullmatch(r"([0-9A-F]{2}-[0-9A-F]{2}-[0-9A-F]{6})?", row[1]), row
+    if row[2] == "":
+        assert row[3] == "" and row[1] == "", row
+    else:
+        assert re.fullmatch(r"-?\d+\.\d{3}", row[2]), row
+        assert row[3] == band(float(row[2])), row
+print("rows", len(rows) - 1)
+)";
+
+std::string CheckCsvWithPython(const std::string& dir, const std::string& csv) {
+    const std::string path = dir + "/scan.csv";
+    std::ofstream(path) << csv;
+    const ProcessResult p = RunProcess({"python3", "-c", kCheckScanCsv, path}, {}, 20000);
+    return p.status == 0 ? p.out : "python3: " + p.out + p.err;
+}
+
+TEST_F(ConsoleToolTest, ScanReadsEachChannelIdentifiesWhereALoopIsAndRestores) {
+    StartScanFixture({}, Behaviour::kAnswer);
+    const ProcessResult r = Tool({"--port", "3", "scan", "--channels", "1-4", "--csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // 12 and 5 mA through the fixture's converter; the empty loops read its
+    // offset alone.
+    EXPECT_EQ(r.out,
+              "channel,transmitter,loop_current_mA,band\n"
+              "1,26-05-000001,12.037,ok\n"
+              "2,,0.013,fault\n"
+              "3,26-05-003003,5.023,ok\n"
+              "4,,0.013,fault\n");
+    EXPECT_EQ(CheckCsvWithPython(dir_, r.out), "rows 4\n");
+
+    // Identification, then 15; 34 and 2 for each channel, 0 where a loop
+    // is; 34 for CH2 (1.0) at the end.
+    std::vector<int> commands;
+    for (const auto& h : Heard()) {
+        const LongRequest q = ParseLong(h.bytes);
+        commands.push_back(q.command < 0 ? 0 : q.command);
+    }
+    EXPECT_EQ(commands, (std::vector<int>{0, 15, 34, 2, 0, 34, 2, 34, 2, 0, 34, 2, 34}));
+    const LongRequest restore = ParseLong(Heard().back().bytes);
+    EXPECT_EQ(restore.data, (Bytes{0x3F, 0x80, 0x00, 0x00})) << "CH2 active again";
+}
+
+TEST_F(ConsoleToolTest, AScanWhoseFixtureStopsAnsweringSaysWhereAndWhy) {
+    // Identification, 15, CH1's three exchanges, CH2's two; then silence.
+    StartScanFixture(std::vector<Behaviour>(7, Behaviour::kAnswer), Behaviour::kSilent);
+    const ProcessResult r = Tool({"--port", "3", "scan", "--csv"}, 60000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "channel,transmitter,loop_current_mA,band\n"
+              "1,26-05-000001,12.037,ok\n"
+              "2,,0.013,fault\n"
+              "3,,,\n");
+    EXPECT_EQ(CheckCsvWithPython(dir_, r.out), "rows 3\n");
+    EXPECT_EQ(r.err,
+              "tarvok-hart: scan failed: making CH03 active: no reply; the channel active "
+              "before is not active again: no reply (identifying the fixture)\n");
+    // Three attempts at CH3, then three at identifying the fixture again
+    // for the restore; nothing after.
+    EXPECT_EQ(Heard().size(), 7u + 3u + 3u);
+}
+
+TEST_F(ConsoleToolTest, PollCsvRowsReadBackWithTheirTimes) {
+    // Identification, 15, a poll; three silent attempts at the second poll.
+    StartFixture({Behaviour::kAnswer, Behaviour::kAnswer, Behaviour::kAnswer, Behaviour::kSilent,
+                  Behaviour::kSilent, Behaviour::kSilent});
+    const ProcessResult r = Tool({"--port", "3", "poll", "--count", "3", "--csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tarvok-hart: poll failed: no reply\n");
+    const std::string path = dir_ + "/poll.csv";
+    std::ofstream(path) << r.out;
+    // Local times with their offset, in order; CH1 throughout; the failed
+    // poll's reading empty.
+    const ProcessResult p = RunProcess({"python3", "-c", R"(
+import csv, sys
+from datetime import datetime
+with open(sys.argv[1], newline="") as f:
+    rows = list(csv.reader(f))
+assert rows[0] == ["time", "channel", "loop_current_mA"], rows[0]
+times = [datetime.fromisoformat(row[0]) for row in rows[1:]]
+assert all(t.utcoffset() is not None for t in times), rows
+assert times == sorted(times), rows
+assert all(len(row[0]) == 29 for row in rows[1:]), rows
+print([row[1:] for row in rows[1:]])
+)",
+                                        path},
+                                       {}, 20000);
+    EXPECT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(p.out, "[['01', '12.037'], ['01', ''], ['01', '12.037']]\n") << r.out;
 }
 
 // The fixture executable, as a test script or a person would use it.

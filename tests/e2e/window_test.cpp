@@ -88,6 +88,12 @@ Bytes DataOf(const FrameRecord& r) {
                  r.bytes.begin() + static_cast<long>(count + 1 + n));
 }
 
+// Trace lines begin "HH:MM:SS.mmm ".
+std::string WithoutTime(const std::string& line) {
+    const size_t blank = line.find(' ');
+    return blank == 12 && line[2] == ':' && line[8] == '.' ? line.substr(13) : line;
+}
+
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -144,11 +150,6 @@ protected:
             Xdo({"search", "--sync", "--onlyvisible", "--name", "^Tarvok HART"}, 20000);
         ASSERT_EQ(found.status, 0) << "no window";
         window_ = found.out.substr(0, found.out.find('\n'));
-    }
-    // Trace lines begin "HH:MM:SS.mmm ".
-    static std::string WithoutTime(const std::string& line) {
-        const size_t blank = line.find(' ');
-        return blank == 12 && line[2] == ':' && line[8] == '.' ? line.substr(13) : line;
     }
     ProcessResult Xdo(std::vector<std::string> args, int timeoutMs = 10000) {
         args.insert(args.begin(), "xdotool");
@@ -439,11 +440,12 @@ protected:
             {"/bin/sh", "-c", "exec \"$0\" --trace 2>&1", (dir_ / "tarvok-config").string()},
             {"QT_QPA_PLATFORM=offscreen", "TARVOK_PORTS_DIR="}));
     }
-    // Reads the trace until a line starts with `prefix`.
+    // Reads the trace until a line's text after its time starts with
+    // `prefix`.
     bool WaitForLine(const std::string& prefix, std::string* line) {
         while (auto l = app_->ReadLine(15000)) {
-            if (l->rfind(prefix, 0) == 0) {
-                *line = *l;
+            if (WithoutTime(*l).rfind(prefix, 0) == 0) {
+                *line = WithoutTime(*l);
                 return true;
             }
         }

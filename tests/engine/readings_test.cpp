@@ -9,9 +9,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/ne43.h"
 #include "engine/poll_history.h"
 #include "engine/readings_log.h"
+#include "platform/wall_clock.h"
 
 namespace engine {
 namespace {
@@ -42,6 +42,8 @@ private:
     bool had_ = false;
 };
 
+std::string Iso(Clock::time_point t) { return platform::FormatIso8601(platform::ToLocalTime(t)); }
+
 PollSample Sample(Clock::time_point t, int channel, bool ok, float ma) {
     PollSample s;
     s.time = t;
@@ -54,23 +56,25 @@ PollSample Sample(Clock::time_point t, int channel, bool ok, float ma) {
 TEST(ReadingsCsv, LocalTimeWithMillisecondsAndOffset) {
     {
         TimeZone tz("UTC0");
-        EXPECT_EQ(FormatLocalTimeIso(kNoon), "2026-12-10T05:42:00.123+00:00");
+        EXPECT_EQ(Iso(kNoon), "2026-12-10T05:42:00.123+00:00");
     }
     {
         TimeZone tz("Asia/Shanghai");
-        EXPECT_EQ(FormatLocalTimeIso(kNoon), "2026-12-10T13:42:00.123+08:00");
+        EXPECT_EQ(Iso(kNoon), "2026-12-10T13:42:00.123+08:00");
     }
     {
         TimeZone tz("America/St_Johns");  // half an hour, west of UTC
-        EXPECT_EQ(FormatLocalTimeIso(kNoon), "2026-12-10T02:12:00.123-03:30");
+        EXPECT_EQ(Iso(kNoon), "2026-12-10T02:12:00.123-03:30");
     }
     TimeZone tz("UTC0");
-    EXPECT_EQ(FormatLocalTimeIso(Clock::time_point(std::chrono::milliseconds(-1))),
+    EXPECT_EQ(Iso(Clock::time_point(std::chrono::milliseconds(-1))),
               "1969-12-31T23:59:59.999+00:00");
     EXPECT_EQ(PollCsvRow(Sample(kNoon, 7, true, 12.0375f)),
               "2026-12-10T05:42:00.123+00:00,07,12.038");
     EXPECT_EQ(PollCsvRow(Sample(kNoon, 0, false, 0.0f)), "2026-12-10T05:42:00.123+00:00,00,");
     EXPECT_EQ(PollCsvRow(Sample(kNoon, 40, true, 4.0f)), "2026-12-10T05:42:00.123+00:00,00,4.000");
+    EXPECT_EQ(PollCsvRow(Sample(kNoon, -1, true, 4.0f)), "2026-12-10T05:42:00.123+00:00,,4.000")
+        << "the channel unknown";
 }
 
 class ReadingsLogTest : public ::testing::Test {
@@ -145,21 +149,6 @@ TEST(PollHistory, StatisticsOfTheGoodReadingsOnly) {
     EXPECT_FLOAT_EQ(s.mean, 8.0f);
     EXPECT_NEAR(s.stddev, std::sqrt(32.0 / 3.0), 1e-5);
     EXPECT_EQ(ComputeStats({Sample(kNoon, 1, false, 0.0f)}).count, 0u);
-}
-
-TEST(Ne43, EveryBandEdge) {
-    struct Case {
-        double ma;
-        const char* band;
-    };
-    for (const Case& c :
-         {Case{3.599, "fault"}, Case{3.6, "under"}, Case{3.7999, "ok"}, Case{3.79949, "under"},
-          Case{3.8, "ok"}, Case{20.5, "ok"}, Case{20.501, "over"}, Case{21.0, "over"},
-          Case{21.001, "fault"}, Case{0.0, "fault"}, Case{12.0, "ok"}, Case{NAN, "fault"}}) {
-        EXPECT_STREQ(Ne43BandName(Ne43BandOf(c.ma)), c.band) << c.ma;
-        EXPECT_STREQ(Ne43BandName(Ne43BandOf(static_cast<float>(c.ma))), c.band)
-            << c.ma << " as a float off the wire";
-    }
 }
 
 }  // namespace

@@ -41,6 +41,17 @@ TEST_F(HartCliTest, UsageErrorsExitWithTwoAndOneLine) {
              {"--simulate", "select-channel", "33"},
              {"--simulate", "poll", "--count", "0"},
              {"--simulate", "--bogus", "identify"},
+             {"--simulate", "scan", "--channels", "0-3"},
+             {"--simulate", "scan", "--channels", "5-2"},
+             {"--simulate", "scan", "--channels", "1-33"},
+             {"--simulate", "scan", "--channels", "7"},
+             {"--simulate", "scan", "--channels"},
+             {"--simulate", "scan", "--csv", "--csv"},
+             {"--simulate", "scan", "--count", "2"},
+             {"--simulate", "scan", "extra"},
+             {"--simulate", "poll", "--channels", "1-2"},
+             {"--simulate", "poll", "--count", "2", "--count", "3"},
+             {"--simulate", "--csv", "poll"},
          }) {
         const Result r = RunTool(args);
         EXPECT_EQ(r.status, kExitUsage) << testing::PrintToString(args);
@@ -158,6 +169,36 @@ TEST_F(HartCliTest, StatsSumUpTheRunInOneLine) {
     r = RunTool({"--simulate", "--stats", "select-channel", "40"});
     EXPECT_EQ(r.status, kExitUsage);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+TEST_F(HartCliTest, ScanPrintsARowPerChannelAsATableOrCsv) {
+    // The demo fixture: transmitters on CH1-CH8 at 4, 6, ... 18 mA, CH1 active.
+    Result r = RunTool({"--simulate", "scan", "--channels", "7-10"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out,
+              "channel  transmitter   loop_current_mA  band\n"
+              "      7  26-05-001007           16.045  ok\n"
+              "      8  26-05-001008           18.049  ok\n"
+              "      9                          0.013  fault\n"
+              "     10                          0.013  fault\n");
+    r = RunTool({"--simulate", "scan", "--csv", "--channels", "8-9"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out,
+              "channel,transmitter,loop_current_mA,band\n"
+              "8,26-05-001008,18.049,ok\n"
+              "9,,0.013,fault\n");
+    // CH1 active again: the next reading is its 4 mA.
+    r = RunTool({"--simulate", "read-channel"});
+    EXPECT_EQ(r.out, "01\n");
+}
+
+TEST_F(HartCliTest, PollCsvGivesTimeChannelAndReading) {
+    const Result r = RunTool({"--simulate", "poll", "--csv", "--count", "2"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    const std::regex csv(
+        "time,channel,loop_current_mA\n"
+        "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d,01,4\\.\\d{3}\n){2}");
+    EXPECT_TRUE(std::regex_match(r.out, csv)) << r.out;
 }
 
 }  // namespace

@@ -1,0 +1,227 @@
+// The channel scan against the simulated fixture, its CSV and the NE 43 band.
+#include "engine/channel_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "../hart/simulated_link.h"
+#include "engine/ne43.h"
+
+namespace engine {
+namespace {
+
+TEST(Ne43, EveryBandEdgeAsTheReadingIsShown) {
+    const struct {
+        float ma;
+        const char* band;
+    } cases[] = {
+        {3.599f, "fault"},  {3.6f, "under"},    {3.7999f, "ok"},  // shown as 3.800
+        {3.8f, "ok"},       {20.5f, "ok"},      {20.501f, "over"},
+        {21.0f, "over"},    {21.001f, "fault"}, {12.0f, "ok"},
+        {0.0f, "fault"},    {-4.0f, "fault"},   {3.59951f, "under"},  // shown as 3.600
+        {3.5995f, "fault"},  // a float just below 3.5995: shown as 3.599
+    };
+    for (const auto& c : cases)
+        EXPECT_STREQ(Ne43BandText(Ne43BandOf(c.ma)), c.band) << FormatReadingMa(c.ma);
+    EXPECT_EQ(Ne43BandOf(std::nanf("")), Ne43Band::kFault);
+    EXPECT_EQ(Ne43BandOf(INFINITY), Ne43Band::kFault);
+    // An exact tie rounds as the shown text does: 3.7995 is no float, but
+    // 3.80078125 and 20.50048828125 are, and print as 3.801 and 20.500.
+    EXPECT_EQ(FormatReadingMa(20.50048828125f), "20.500");
+    EXPECT_EQ(Ne43BandOf(20.50048828125f), Ne43Band::kOk);
+}
+
+TEST(ScanCsv, RowsWithAndWithoutTransmitterAndReading) {
+    EXPECT_EQ(ScanCsvHeader(), "channel,transmitter,loop_current_mA,band");
+    ScanRow row;
+    row.channel = 5;
+    row.transmitter = hart::DeviceIdentity{0xA6, 0x05, {0x10, 0x2B, 0x0C}};
+    row.loopCurrentMa = 12.0371f;
+    EXPECT_EQ(ScanCsvRow(row), "5,A6-05-102B0C,12.037,ok");
+    row.transmitter.reset();
+    row.loopCurrentMa = 0.013f;
+    EXPECT_EQ(ScanCsvRow(row), "5,,0.013,fault");
+    row.loopCurrentMa.reset();
+    EXPECT_EQ(ScanCsvRow(row), "5,,,");
+}
+
+struct Window : hart::MainWindowServices {
+    int GetChannelIndex() override { return -1; }
+    void ShowDeviceNumber(int) override {}
+};
+
+// Transmitters on CH2 (8 mA) and CH5 (20.8 mA); CH4 active.
+sim::FixtureConfig Config() {
+    sim::FixtureConfig c;
+    c.activeChannel = 3;
+    c.transmitters.push_back(sim::TransmitterConfig{
+        .channel = 1, .deviceId = {0x00, 0x00, 0x02}, .initialCurrentMa = 8.0f});
+    c.transmitters.push_back(sim::TransmitterConfig{
+        .channel = 4, .deviceId = {0x00, 0x00, 0x05}, .initialCurrentMa = 20.8f});
+    return c;
+}
+
+class ChannelScanTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(hart::test::OpenSimulatedLink(fixture, window, 20.0)); }
+    void TearDown() override { hart::test::CloseSimulatedLink(); }
+    // Commands of the master's frames, with DTR, in order.
+    std::vector<std::pair<int, bool>> Commands() {
+        std::vector<std::pair<int, bool>> out;
+        for (const auto& e : fixture.LineLog()) {
+            if (e.kind != sim::LineEvent::kMasterFrame) continue;
+            size_t d = 0;
+            while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
+            const size_t at = d + (e.bytes[d] == 0x82 ? 6 : 2);
+            out.emplace_back(at < e.bytes.size() ? e.bytes[at] : -1, e.dtr);
+        }
+        return out;
+    }
+
+    sim::SimulatedFixture fixture{Config()};
+    Window window;
+};
+
+TEST_F(ChannelScanTest, RowsForPresentAndAbsentTransmittersThenTheChannelRestored) {
+    ScanOptions o;
+    o.first = 1;
+    o.last = 6;
+    std::vector<ScanRow> seen;
+    std::vector<std::pair<int, int>> progress;
+    o.onRow = [&](const ScanRow& r) { seen.push_back(r); };
+    o.onProgress = [&](int done, int total) { progress.emplace_back(done, total); };
+    const ScanResult r = RunChannelScan(o);
+    ASSERT_TRUE(r.Ok()) << r.failure.Describe();
+    EXPECT_EQ(r.previousChannel, 4);
+    EXPECT_TRUE(r.restored);
+    EXPECT_EQ(fixture.ActiveChannel(), 3) << "CH4 active again";
+
+    ASSERT_EQ(r.rows.size(), 6u);
+    EXPECT_EQ(seen.size(), 6u);
+    EXPECT_EQ(progress.back(), std::make_pair(6, 6));
+    std::vector<std::string> csv;
+    for (const auto& row : r.rows) csv.push_back(ScanCsvRow(row));
+    // The fixture's converter reads 1.002 x + 0.013.
+    EXPECT_EQ(csv, (std::vector<std::string>{"1,,0.013,fault", "2,26-05-000002,8.029,ok",
+                                             "3,,0.013,fault", "4,,0.013,fault",
+                                             "5,26-05-000005,20.855,over", "6,,0.013,fault"}));
+
+    // Command 0 with DTR high only where a loop carries current.
+    const auto cmds = Commands();
+    int identifications = 0;
+    for (const auto& [command, dtr] : cmds) identifications += command == 0 && dtr;
+    EXPECT_EQ(identifications, 2);
+    // Fixture identification and its 15 first; the restore last.
+    ASSERT_GE(cmds.size(), 3u);
+    EXPECT_EQ(cmds[1].first, 15);
+    EXPECT_EQ(cmds.back(), std::make_pair(34, false));
+}
+
+TEST(ChannelScanBands, EveryBandEdgeThroughTheFixture) {
+    // Loops whose readings, through the fixture's converter, show as the
+    // band edges: the band follows the reading as shown.
+    const struct {
+        const char* shown;
+        const char* band;
+    } edges[] = {{"3.599", "fault"}, {"3.600", "under"}, {"3.800", "ok"},    {"20.500", "ok"},
+                 {"20.501", "over"}, {"21.000", "over"}, {"21.001", "fault"}};
+    sim::FixtureConfig c;
+    c.activeChannel = 0;
+    for (int i = 0; i < 7; ++i) {
+        const float shown = std::stof(edges[i].shown);
+        c.transmitters.push_back(
+            sim::TransmitterConfig{.channel = i,
+                                   .deviceId = {0x00, 0x00, static_cast<uint8_t>(i + 1)},
+                                   .initialCurrentMa = (shown - 0.013f) / 1.002f});
+    }
+    sim::SimulatedFixture fixture(c);
+    Window window;
+    ASSERT_TRUE(hart::test::OpenSimulatedLink(fixture, window, 20.0));
+    ScanOptions o;
+    o.last = 7;
+    const ScanResult r = RunChannelScan(o);
+    hart::test::CloseSimulatedLink();
+    ASSERT_TRUE(r.Ok()) << r.failure.Describe();
+    ASSERT_EQ(r.rows.size(), 7u);
+    for (int i = 0; i < 7; ++i) {
+        char expected[64];
+        std::snprintf(expected, sizeof(expected), "%d,26-05-%06X,%s,%s", i + 1, i + 1,
+                      edges[i].shown, edges[i].band);
+        EXPECT_EQ(ScanCsvRow(r.rows[static_cast<size_t>(i)]), expected);
+    }
+}
+
+TEST_F(ChannelScanTest, NoChannelActiveBeforeIsNoneAgainAfter) {
+    ASSERT_TRUE(hart::SelectChannel(hart::kNoChannel).Ok());
+    ScanOptions o;
+    o.first = 31;
+    o.last = 32;
+    const ScanResult r = RunChannelScan(o);
+    ASSERT_TRUE(r.Ok());
+    EXPECT_EQ(r.previousChannel, hart::kNoChannel);
+    EXPECT_EQ(fixture.ActiveChannel(), -1);
+    EXPECT_EQ(r.rows.size(), 2u);
+}
+
+TEST_F(ChannelScanTest, AStopBetweenExchangesEndsTheScanAndRestores) {
+    ScanOptions o;
+    int rows = 0;
+    o.onRow = [&](const ScanRow&) { ++rows; };
+    o.stopRequested = [&] { return rows >= 3; };
+    const ScanResult r = RunChannelScan(o);
+    EXPECT_TRUE(r.Ok());
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(r.rows.size(), 3u);
+    EXPECT_TRUE(r.restored);
+    EXPECT_EQ(fixture.ActiveChannel(), 3);
+}
+
+TEST_F(ChannelScanTest, AFixtureThatStopsAnsweringEndsTheScanWithTheReason) {
+    ScanOptions o;
+    o.onRow = [&](const ScanRow& row) {
+        if (row.channel == 3)
+            fixture.InjectFault(sim::Fault::kNoReply, 1000, sim::Target::kFixture);
+    };
+    const ScanResult r = RunChannelScan(o);
+    EXPECT_FALSE(r.Ok());
+    EXPECT_EQ(r.failure.reason, hart::Reason::kNoReply);
+    EXPECT_EQ(r.failedStep, ScanStep::kSelectChannel);
+    EXPECT_EQ(r.failedChannel, 4);
+    EXPECT_EQ(DescribeScanStep(r.failedStep, r.failedChannel), "making CH04 active");
+    ASSERT_EQ(r.rows.size(), 4u) << "the channels done, and the one that failed";
+    EXPECT_FALSE(r.rows.back().loopCurrentMa.has_value());
+    EXPECT_EQ(ScanCsvRow(r.rows.back()), "4,,,");
+    EXPECT_FALSE(r.restored);
+    EXPECT_EQ(r.restoreFailure.reason, hart::Reason::kNoReply);
+}
+
+TEST_F(ChannelScanTest, ARejectedCommandFailsTheScanButTheChannelIsRestored) {
+    ScanOptions o;
+    o.first = 1;
+    o.last = 3;
+    o.onRow = [&](const ScanRow& row) {
+        if (row.channel == 1)
+            fixture.InjectFault(sim::Fault::kRejectedCode, 1, sim::Target::kFixture);
+    };
+    // CH2: the select is refused and its reading not made; the restore
+    // identifies the fixture again and gets through.
+    const ScanResult r = RunChannelScan(o);
+    EXPECT_EQ(r.failure.reason, hart::Reason::kRejected);
+    EXPECT_EQ(r.failedChannel, 2);
+    EXPECT_TRUE(r.restored) << "the fixture still answers";
+    EXPECT_EQ(fixture.ActiveChannel(), 3);
+}
+
+TEST_F(ChannelScanTest, AFailedFirstReadingChangesNothing) {
+    fixture.InjectFault(sim::Fault::kNoReply, 3);
+    const ScanResult r = RunChannelScan({});
+    EXPECT_EQ(r.failedStep, ScanStep::kReadChannel);
+    EXPECT_TRUE(r.rows.empty());
+    for (const auto& [command, dtr] : Commands()) EXPECT_EQ(command, 0) << "identification only";
+}
+
+}  // namespace
+}  // namespace engine
