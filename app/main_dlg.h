@@ -40,6 +40,7 @@ class CSegmentDisplay;
 namespace app {
 
 class CLinkDiagDlg;
+class COverviewDlg;
 class CTrendDlg;
 
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
@@ -88,6 +89,8 @@ public:
 
     void OnPoll(const engine::PollSample& sample) override;
     void SetFixtureSilent(bool silent) override;
+    void OnScanRow(const engine::ScanRow& row, int done, int total) override;
+    void OnScanFinished(const engine::ScanResult& result) override;
 
     // The 工具 menu (main_dlg_tools.cpp).
     QMenu* ToolsMenu() const { return m_pToolsPopup; }
@@ -99,6 +102,7 @@ public:
     QString DefaultLogPath() const;
     CTrendDlg* OpenTrend();
     CLinkDiagDlg* OpenLinkDiagnostics();
+    COverviewDlg* OpenOverview();
     const engine::PollHistory& PollHistory() const { return m_pollHistory; }
 
     // serial::Notifier
@@ -172,6 +176,7 @@ private:
     QAction* m_actLogReadings = nullptr;
     QPointer<CTrendDlg> m_trendDlg;
     QPointer<CLinkDiagDlg> m_linkDiagDlg;
+    QPointer<COverviewDlg> m_overviewDlg;
     QString m_strTitle;             // the template's caption
     QString m_strPortTitle;         // the port menu's text, without the logging mark
     bool m_bFixtureSilent = false;  // GUI thread

@@ -11,7 +11,9 @@
 #include "app/gui_bridge.h"
 #include "app/link_diag_dlg.h"
 #include "app/main_dlg.h"
+#include "app/overview_dlg.h"
 #include "app/trend_dlg.h"
+#include "serial/serial_link.h"
 
 namespace app {
 namespace {
@@ -34,6 +36,7 @@ Dialog* ShowToolWindow(QPointer<Dialog>& window, Make make) {
 
 void CMainDlg::BuildToolsMenu() {
     m_pToolsPopup = m_menuPort->addMenu(QStringLiteral("工具"));
+    m_pToolsPopup->addAction(QStringLiteral("通道总览"), this, [this] { OpenOverview(); });
     m_pToolsPopup->addAction(QStringLiteral("趋势图"), this, [this] { OpenTrend(); });
     m_actLogReadings = m_pToolsPopup->addAction(QStringLiteral("记录数据"));
     m_actLogReadings->setCheckable(true);
@@ -121,6 +124,38 @@ void CMainDlg::OnLogFailed() {
     StopLogging();
     AskMessageBox(this, QStringLiteral("错误: 写入记录文件%1失败, 记录已停止!").arg(path),
                   QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+}
+
+// --- 通道总览 -------------------------------------------------------------
+
+COverviewDlg* CMainDlg::OpenOverview() {
+    return ShowToolWindow(m_overviewDlg, [this] {
+        COverviewDlg::Actions actions;
+        actions.start = [this] {
+            if (serial::IsPortOpen()) {
+                m_worker.RequestScan(1, 32);
+                return true;
+            }
+            AskMessageBox(m_overviewDlg, QStringLiteral("错误: 串口未打开, 无法扫描!"),
+                          QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+            return false;
+        };
+        actions.stop = [this] { m_worker.StopScan(); };
+        actions.select = [this](int channel) { m_worker.SelectChannel(channel); };
+        return new COverviewDlg(this, std::move(actions));
+    });
+}
+
+void CMainDlg::OnScanRow(const engine::ScanRow& row, int done, int total) {
+    PostToWindow([this, row, done, total] {
+        if (m_overviewDlg) m_overviewDlg->OnRow(row, done, total);
+    });
+}
+
+void CMainDlg::OnScanFinished(const engine::ScanResult& result) {
+    PostToWindow([this, result] {
+        if (m_overviewDlg) m_overviewDlg->OnFinished(result);
+    });
 }
 
 // --- 链路诊断 -------------------------------------------------------------

@@ -29,6 +29,8 @@ inline constexpr const char* kCaptionNotice = "提示";
 inline constexpr const char* kApplicationTitle = "Tarvok_Config";
 
 class CCalibrateWizard;
+struct ScanRow;
+struct ScanResult;
 
 // One poll of the loop current, as the readout showed it.
 struct PollSample {
@@ -78,6 +80,9 @@ public:
     // failed polls in a row) or answers again.
     virtual void OnPoll(const PollSample& /*sample*/) {}
     virtual void SetFixtureSilent(bool /*silent*/) {}
+    // The channel scan, row by row as each channel is done, then its end.
+    virtual void OnScanRow(const ScanRow& /*row*/, int /*done*/, int /*total*/) {}
+    virtual void OnScanFinished(const ScanResult& /*result*/) {}
 };
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/calibrate_wizard.h"
+#include "engine/channel_scan.h"
 #include "hart/fixture_commands.h"
 #include "platform/clock.h"
 #include "serial/serial_link.h"
@@ -39,6 +40,11 @@ void CMainWorker::PostOperation(int mode, int arg1, int arg2) {
 Operation CMainWorker::PendingOperation() const {
     std::lock_guard lock(m_slotMutex);
     return {m_nMode, m_nArg1, m_nArg2, m_postSeq};
+}
+
+bool CMainWorker::PostedMeanwhile() const {
+    std::lock_guard lock(m_slotMutex);
+    return m_postSeq != m_runningSeq;
 }
 
 bool CMainWorker::ChannelChosenMeanwhile() const {
@@ -120,6 +126,9 @@ uint32_t CMainWorker::RunPass() {
             return 0;
         case ModeStepChannel:
             return StepChannel();
+        case ModeScanChannels:
+            ScanChannels(op.arg1, op.arg2);
+            return 0;
         default:
             return kIdleWaitMs;
     }
@@ -270,6 +279,34 @@ void CMainWorker::CalibrateCurrent() {
     m_view.SetBusy(false);
     if (!ok && report) {
         m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);
+    }
+    ReturnToPolling();
+}
+
+void CMainWorker::RequestScan(int first, int last) {
+    m_bStopScan.store(false);
+    PostOperation(ModeScanChannels, first, last);
+}
+
+void CMainWorker::ScanChannels(int first, int last) {
+    ScanOptions options;
+    options.first = first;
+    options.last = last;
+    options.onRow = [this, first, last](const ScanRow& row) {
+        m_view.OnScanRow(row, row.channel - first + 1, last - first + 1);
+    };
+    // The operator's next action, the stop button and the window's close
+    // each end it between two exchanges.
+    options.stopRequested = [this] {
+        return m_bStopScan.load() || m_bRunning.load() == 0 || PostedMeanwhile();
+    };
+    const ScanResult result = RunChannelScan(options);
+    m_view.OnScanFinished(result);
+    // A channel the scan could not restore is read back, so that the
+    // readout tells the truth.
+    if (!result.restored && !PostedMeanwhile()) {
+        PostOperation(ModeReadChannel, 0, 0);
+        return;
     }
     ReturnToPolling();
 }

@@ -58,6 +58,13 @@ public:
     void OnStepKeyReleased(int step, uint32_t releaseTick);
     void OnStepKeyReleased(int step) { OnStepKeyReleased(step, platform::Tick()); }
 
+    // The overview's scan of channels first..last, as one operation. Any
+    // action posted while it runs ends it after the exchange under way (the
+    // channel active before is made active again), then runs; so does
+    // StopScan.
+    void RequestScan(int first, int last);
+    void StopScan() { m_bStopScan.store(true); }
+
     // The one channel selection, channel 1-32 or 0 for none: check mark at
     // once, switch posted.
     void SelectChannel(int n);
@@ -87,6 +94,7 @@ public:
     bool ReadChannel();
     // 0 once the steps are applied, else the clock milliseconds still to wait.
     uint32_t StepChannel();
+    void ScanChannels(int first, int last);
 
     int32_t StepCount() const { return m_nStepCount.load(); }
     // Passes made so far (the idle worker's cost, for tests and benchmarks).
@@ -102,6 +110,7 @@ private:
     // posted since the operation began.
     void ReturnToPolling();
     bool ChannelChosenMeanwhile() const;
+    bool PostedMeanwhile() const;
 
     MainWindowView& m_view;
 
@@ -122,6 +131,7 @@ private:
     std::atomic<int32_t> m_nStepCount{0};
     std::atomic<uint32_t> m_dwLastStepKey{0};
     std::atomic<bool> m_bEnded{false};
+    std::atomic<bool> m_bStopScan{false};
     std::atomic<uint64_t> m_passes{0};
 
     platform::AutoResetEvent m_wake;  // a post or a stop ends an idle wait

@@ -14,6 +14,9 @@ enum OperationMode : int32_t {
     ModeWriteDeviceNumber = 4,
     ModeReadChannel = 5,
     ModeStepChannel = 6,
+    // Beyond the old tool: the channel scan of the overview, channels arg1
+    // to arg2.
+    ModeScanChannels = 8,
 };
 
 // Mode 3's argument for none.

@@ -17,6 +17,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -27,6 +28,7 @@
 
 #include "app/link_diag_dlg.h"
 #include "app/menus.h"
+#include "app/overview_dlg.h"
 #include "app/resource.h"
 #include "app/signal_notifier.h"
 #include "app/trend_dlg.h"
@@ -610,6 +612,59 @@ TEST_F(MainDlgTest, LinkDiagnosticsCountLiveAndTraceAsTraceDoes) {
         << diag->TraceText().toStdString();
     diag->ResetStatistics();
     EXPECT_TRUE(diag->StatisticsText().startsWith(QStringLiteral("请求: 0")));
+    dlg->close();
+}
+
+TEST_F(MainDlgTest, TheOverviewScansExportsAndSelectsARow) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    QAction* item = nullptr;
+    for (QAction* a : dlg->ToolsMenu()->actions())
+        if (a->text() == QStringLiteral("通道总览")) item = a;
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(dlg->ToolsMenu()->actions().front(), item);
+    item->trigger();
+    auto* overview = dlg->findChild<COverviewDlg*>();
+    ASSERT_NE(overview, nullptr);
+    overview->StartScan();
+    EXPECT_TRUE(overview->IsScanning());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overview->IsScanning(); }, 60000));
+    EXPECT_EQ(overview->StatusText(), QStringLiteral("扫描完成, 8 个变送器"));
+    QTableWidget* table = overview->Table();
+    EXPECT_EQ(table->item(0, 0)->text(), QStringLiteral("CH1"));
+    EXPECT_FALSE(table->item(0, 1)->text().isEmpty()) << "a transmitter on CH1";
+    EXPECT_EQ(table->item(0, 3)->text(), QStringLiteral("正常"));
+    EXPECT_TRUE(table->item(31, 1)->text().isEmpty()) << "none on CH32";
+    EXPECT_EQ(table->item(31, 3)->text(), QStringLiteral("故障")) << "an empty loop";
+    EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "01") << "the channel put back";
+
+    // Exported with a BOM, read back by Python's csv module.
+    const fs::path csv = dir / "scan.csv";
+    ASSERT_TRUE(overview->ExportCsv(QString::fromStdString(csv.string())));
+    {
+        std::ifstream in(csv, std::ios::binary);
+        char bom[3] = {};
+        in.read(bom, 3);
+        EXPECT_EQ(std::string(bom, 3), "\xEF\xBB\xBF");
+    }
+    const std::string script =
+        "import csv,sys\n"
+        "rows=list(csv.DictReader(open(sys.argv[1],encoding='utf-8-sig')))\n"
+        "assert len(rows)==32, len(rows)\n"
+        "assert [r['channel'] for r in rows]==[str(i) for i in range(1,33)]\n"
+        "assert all(r['transmitter'] for r in rows[:8]) and not any(r['transmitter'] for r in "
+        "rows[8:])\n"
+        "assert all(r['band'] in ('ok','under','over','fault') for r in rows)\n"
+        "float(rows[0]['loop_current_mA'])\n";
+    EXPECT_EQ(std::system(("python3 - " + csv.string() + " <<'EOF'\n" + script + "EOF").c_str()),
+              0);
+
+    // A double click makes that channel active.
+    table->cellDoubleClicked(6, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "07"; }, kWaitMs));
+    EXPECT_EQ(fixture.ActiveChannel(), 6);
     dlg->close();
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/calibrate_wizard.h"
+#include "engine/channel_scan.h"
 #include "engine/main_window_view.h"
 #include "platform/clock.h"
 
@@ -80,6 +81,27 @@ public:
         std::lock_guard lock(mutex_);
         silent_.push_back(silent);
     }
+    void OnScanRow(const ScanRow& row, int done, int total) override {
+        std::lock_guard lock(mutex_);
+        scanRows_.push_back(row);
+        scanProgress_ = {done, total};
+    }
+    void OnScanFinished(const ScanResult& result) override {
+        std::lock_guard lock(mutex_);
+        scanResults_.push_back(result);
+    }
+    std::vector<ScanRow> ScanRows() {
+        std::lock_guard lock(mutex_);
+        return scanRows_;
+    }
+    std::vector<ScanResult> ScanResults() {
+        std::lock_guard lock(mutex_);
+        return scanResults_;
+    }
+    std::pair<int, int> ScanProgress() {
+        std::lock_guard lock(mutex_);
+        return scanProgress_;
+    }
     std::vector<PollSample> Polls() {
         std::lock_guard lock(mutex_);
         return polls_;
@@ -139,6 +161,9 @@ private:
     std::deque<int> answers_;
     std::vector<std::string> prompts_;
     std::vector<PollSample> polls_;
+    std::vector<ScanRow> scanRows_;
+    std::vector<ScanResult> scanResults_;
+    std::pair<int, int> scanProgress_{0, 0};
     std::vector<bool> silent_;
     int wizards_ = 0;
 };

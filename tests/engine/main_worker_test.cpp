@@ -430,6 +430,55 @@ TEST_F(MainWorkerTest, EveryPollIsReportedAndThreeFailuresInARowMeanSilence) {
     EXPECT_TRUE(view.Polls().back().ok);
 }
 
+// The overview's scan as one operation of the worker.
+TEST_F(NothingLostTest, AScanReportsEveryChannelAndPutsTheChannelBack) {
+    StartPolling();  // CH5
+    worker.RequestScan(1, 32);
+    ASSERT_TRUE(WaitFor([&] { return !view.ScanResults().empty(); }, 60000));
+    const ScanResult result = view.ScanResults().front();
+    EXPECT_TRUE(result.Ok());
+    EXPECT_TRUE(result.restored);
+    const auto rows = view.ScanRows();
+    ASSERT_EQ(rows.size(), 32u);
+    EXPECT_EQ(view.ScanProgress(), std::make_pair(32, 32));
+    for (const ScanRow& row : rows) {
+        EXPECT_EQ(row.transmitter.has_value(), row.channel <= 8) << row.channel;
+        ASSERT_TRUE(row.loopCurrentMa.has_value()) << row.channel;
+    }
+    EXPECT_EQ(rows[1].transmitter->Tag().substr(6), "001002");
+    ASSERT_TRUE(WaitFor([&] { return Agree(5) && view.Polls().size() >= 2; }))
+        << "CH5 again, and polling";
+}
+
+TEST_F(NothingLostTest, AnActionDuringAScanEndsItAndRunsAfterIt) {
+    StartPolling();  // CH5
+    worker.RequestScan(1, 32);
+    ASSERT_TRUE(WaitFor([&] { return view.ScanRows().size() >= 2; }));
+    worker.SelectChannel(12);
+    ASSERT_TRUE(WaitFor([&] { return Agree(12); })) << view.GetChannelText();
+    ASSERT_EQ(view.ScanResults().size(), 1u);
+    EXPECT_TRUE(view.ScanResults()[0].stopped);
+    EXPECT_TRUE(view.ScanResults()[0].restored) << "CH5 put back before the switch";
+    EXPECT_LT(view.ScanRows().size(), 32u);
+}
+
+TEST_F(NothingLostTest, AFixtureThatFallsSilentMidScanIsReportedAndReadAgain) {
+    StartPolling();
+    worker.RequestScan(1, 32);
+    ASSERT_TRUE(WaitFor([&] { return view.ScanRows().size() >= 3; }));
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    ASSERT_TRUE(WaitFor([&] { return !view.ScanResults().empty(); }, 60000));
+    const ScanResult result = view.ScanResults().front();
+    EXPECT_FALSE(result.Ok());
+    EXPECT_EQ(result.failure.reason, hart::Reason::kNoReply);
+    EXPECT_FALSE(result.restored);
+    // Read back once the fixture answers again.
+    ASSERT_TRUE(WaitFor([&] { return worker.PendingOperation().mode == ModeReadChannel; }));
+    fixture.ClearFaults();
+    ASSERT_TRUE(WaitFor([&] { return worker.PendingOperation().mode == ModePollCurrent; }));
+    EXPECT_EQ(view.GetChannelText(), ChannelReadoutText(fixture.ActiveChannel() + 1));
+}
+
 // On the real clock, across the tick's wrap: the 500 ms rule.
 class MainWorkerRealTimeTest : public MainWorkerTest {
 protected:
