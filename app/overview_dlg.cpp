@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTableWidget>
 #include <QTime>
 #include <QVBoxLayout>
@@ -85,6 +86,13 @@ COverviewDlg::COverviewDlg(QWidget* parent, Actions actions)
     }
     buttons->addStretch();
     layout->addLayout(buttons);
+    // Keys for the two commands an operator repeats.
+    m_start->setToolTip(QStringLiteral("F5"));
+    m_export->setToolTip(QStringLiteral("Ctrl+S"));
+    connect(new QShortcut(QKeySequence(Qt::Key_F5), this), &QShortcut::activated, this,
+            [this] { StartScan(); });
+    connect(new QShortcut(QKeySequence::Save, this), &QShortcut::activated, this,
+            [this] { OnExport(); });
     connect(m_start, &QPushButton::clicked, this, [this] { StartScan(); });
     connect(m_stop, &QPushButton::clicked, this, [this] { StopScan(); });
     connect(m_export, &QPushButton::clicked, this, [this] { OnExport(); });

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "pty_fixture.h"
@@ -417,6 +418,64 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
     const size_t polls = CountRequests(2);
     EXPECT_TRUE(WaitFor([&] { return CountRequests(2) > polls + 1; }));
     EXPECT_NE(Xdo({"search", "--onlyvisible", "--name", "^错误$"}, 2000).status, 0);
+}
+
+// 工具 → 通道总览 by the keyboard, as from the menu bar: Alt, then along to
+// the third menu; the scan of the pty fixture; its CSV exported.
+TEST_F(WindowTest, TheOverviewScansThePtyFixtureAndExports) {
+    StartProgram();
+    ASSERT_NE(
+        WaitForTrace("current readout:",
+                     [](const std::string& l) { return l.find("' 0.000'") == std::string::npos; }),
+        "");
+    ASSERT_EQ(Xdo({"windowfocus", "--sync", window_}).status, 0);
+    Xdo({"key", "alt"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Xdo({"key", "Right", "Right", "Down", "Return"});
+    const ProcessResult found =
+        Xdo({"search", "--sync", "--onlyvisible", "--name", "^通道总览$"}, 10000);
+    ASSERT_EQ(found.status, 0) << "no overview";
+    const std::string overview = found.out.substr(0, found.out.find('\n'));
+    Xdo({"windowfocus", "--sync", overview});
+    const size_t selectsBefore = CountRequests(34);
+    ASSERT_EQ(Xdo({"key", "F5"}).status, 0);
+    // 32 channels, then the one active before (CH1) made active again.
+    ASSERT_TRUE(WaitFor([&] { return CountRequests(34) >= selectsBefore + 33; }, 150000));
+    FrameRecord last;
+    for (const auto& r : Requests())
+        if (CommandOf(r) == 34) last = r;
+    EXPECT_EQ(DataOf(last), (Bytes{0x00, 0x00, 0x00, 0x00})) << "CH1 again";
+
+    const fs::path csv = dir_ / "scan.csv";
+    Xdo({"windowfocus", "--sync", overview});
+    ASSERT_EQ(Xdo({"key", "ctrl+s"}).status, 0);
+    const ProcessResult chooser =
+        Xdo({"search", "--sync", "--onlyvisible", "--name", "^导出CSV$"}, 10000);
+    ASSERT_EQ(chooser.status, 0) << "no file dialog";
+    Xdo({"windowfocus", "--sync", chooser.out.substr(0, chooser.out.find('\n'))});
+    Xdo({"key", "ctrl+a"});
+    Xdo({"type", "--delay", "20", csv.string()});
+    Xdo({"key", "Return"});
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(csv) && fs::file_size(csv) > 100; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::ifstream in(csv, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(text.rfind("\xEF\xBB\xBF"
+                         "channel,transmitter,loop_current_mA,band\n",
+                         0),
+              0u)
+        << text;
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    std::vector<std::string> rows;
+    while (std::getline(lines, line)) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 32u) << text;
+    // CH1 carries the 12 mA loop; the others nothing.
+    EXPECT_TRUE(std::regex_match(
+        rows[0], std::regex(R"(1,[0-9A-F]{2}-[0-9A-F]{2}-[0-9A-F]{6},12\.\d{3},ok)")))
+        << rows[0];
+    EXPECT_TRUE(std::regex_match(rows[31], std::regex(R"(32,,0\.\d{3},fault)"))) << rows[31];
 }
 
 // The program itself ended by a signal while start-up is held up: no X
