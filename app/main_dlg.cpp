@@ -319,7 +319,11 @@ bool CMainDlg::PreTranslateMessage(QObject* receiver, QEvent* event) {
                              type == QEvent::MouseButtonRelease ||
                              type == QEvent::MouseButtonDblClick;
     if (!mouseButton && type != QEvent::KeyRelease && type != QEvent::KeyPress) return false;
-    if (!IsOwnControl(receiver)) return false;
+    // The menu bar keeps the keyboard focus after a menu was used from the
+    // keyboard; while it is not navigating, the keys are the window's.
+    const bool idleMenuBar =
+        !mouseButton && receiver == m_menuPort && m_menuPort->activeAction() == nullptr;
+    if (!idleMenuBar && !IsOwnControl(receiver)) return false;
 
     if (mouseButton) {
         const auto* mouse = static_cast<QMouseEvent*>(event);

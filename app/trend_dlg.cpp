@@ -69,9 +69,11 @@ void CTrendPlot::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), Qt::white);
     const QFontMetrics fm(font());
-    const QRectF area(fm.horizontalAdvance(QStringLiteral("00.000")) + 10, 8,
+    // Room on the left for the scale, above it for its unit, below for the
+    // times.
+    const QRectF area(fm.horizontalAdvance(QStringLiteral("00.000")) + 10, fm.height() + 8,
                       width() - fm.horizontalAdvance(QStringLiteral("00.000")) - 20,
-                      height() - fm.height() - 16);
+                      height() - 2 * fm.height() - 16);
     if (area.width() < 10 || area.height() < 10) return;
 
     // The current range: the readings with a margin, at least 0.1 mA.
@@ -127,8 +129,7 @@ void CTrendPlot::paintEvent(QPaintEvent*) {
     p.setPen(Qt::gray);
     p.drawRect(area);
     p.setPen(Qt::black);
-    p.drawText(QRectF(0, area.bottom() + 4, area.left() - 4, fm.height()), Qt::AlignRight,
-               QStringLiteral("mA"));
+    p.drawText(QRectF(0, 4, area.left() - 4, fm.height()), Qt::AlignRight, QStringLiteral("mA"));
 
     // Channel changes: a dashed line and the new channel.
     p.save();

@@ -251,6 +251,13 @@ TEST_F(MainDlgTest, AHeldKeyStepsOnceAndAListKeepsItsArrows) {
     QTest::qWait(300);
     EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "04");
     EXPECT_EQ(dlg->Worker().PendingOperation().mode, engine::ModePollCurrent);
+
+    // A menu used from the keyboard leaves the focus on the menu bar: the
+    // arrow keys still step.
+    dlg->MenuBar()->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), dlg->MenuBar());
+    QTest::keyClick(dlg->MenuBar(), Qt::Key_Down);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ChannelDisplay()->GetText() == "03"; }, kWaitMs));
 }
 
 TEST_F(MainDlgTest, EnterNeverReachesAControlAndEscDoesNotClose) {
