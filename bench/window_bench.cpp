@@ -4,8 +4,9 @@
 //   - time from the window's construction to the first frame on the wire,
 //     beyond the port search's own one-second pause;
 //   - last reply byte to the loop-current readout repainted;
-//   - CPU of the whole process while polling (simulator included) and while
-//     idle with no port.
+//   - CPU of the whole process while polling (simulator included), the same
+//     with the overview, the trend (30 minutes) and the link diagnostics
+//     open, and while idle with no port.
 //
 //   window_bench [seconds per phase]     (default 60)
 
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "app/main_dlg.h"
+#include "app/trend_dlg.h"
 #include "bench/cpu_time.h"
 #include "controls/segment_display.h"
 #include "platform/clock.h"
@@ -114,6 +116,24 @@ int main(int argc, char** argv) {
                 latency[latency.size() / 2], latency.back(), latency.size());
         std::printf("CPU while polling: %.3f s in %.1f s = %.3f%% of one core\n", cpu, wall,
                     100.0 * cpu / wall);
+
+        // The same with the 工具 windows open: the overview and the trend
+        // over 30 minutes, then the link diagnostics too.
+        const auto measure = [&](const char* what) {
+            RunFor(2);
+            const double c0 = CpuSeconds();
+            const uint32_t t0 = platform::Tick();
+            RunFor(seconds);
+            const double w = (platform::Tick() - t0) / 1000.0;
+            const double c = CpuSeconds() - c0;
+            std::printf("CPU while polling, %s: %.3f s in %.1f s = %.3f%% of one core\n", what, c,
+                        w, 100.0 * c / w);
+        };
+        window.OpenOverview();
+        window.OpenTrend()->SetSpan(2);
+        measure("overview and trend open");
+        window.OpenLinkDiagnostics();
+        measure("overview, trend and link diagnostics open");
         window.close();
         RunFor(1);
         serial::SetPortFactory({});
