@@ -110,7 +110,9 @@ void LeaveFixedCurrent() {
     }
 }
 
-CCalibrateWizard::CCalibrateWizard() { g_nFixedCurrent.store(kFirstCurrent); }
+CCalibrateWizard::CCalibrateWizard(WizardReading reading) : m_reading(reading) {
+    g_nFixedCurrent.store(kFirstCurrent);
+}
 
 CCalibrateWizard::~CCalibrateWizard() { StopAndJoin(); }
 
@@ -138,6 +140,7 @@ bool CCalibrateWizard::OnNext(const std::string& measuredText, const std::string
                 // same C locale it is read back in.
                 p.measured = static_cast<float>(std::atof(measuredText.c_str()));
                 p.reference = *reference;
+                m_taken[static_cast<size_t>(current / kCurrentStep)] = true;
             }
         }
         if (reason.empty()) {
@@ -216,6 +219,24 @@ CalibrationPoint CCalibrateWizard::Point(int index) const {
 void CCalibrateWizard::SetPoint(int index, CalibrationPoint point) {
     std::lock_guard lock(m_mutex);
     m_points.at(static_cast<size_t>(index)) = point;
+    m_taken.at(static_cast<size_t>(index)) = true;
+}
+
+bool CCalibrateWizard::PointTaken(int index) const {
+    std::lock_guard lock(m_mutex);
+    return m_taken.at(static_cast<size_t>(index));
+}
+
+bool CCalibrateWizard::ReadMeasurement(double* value) {
+    if (m_reading == WizardReading::kLoopCurrent) {
+        if (hart::FixtureTransaction(2) != 1) return false;
+        *value = hart::g_hartData.loopCurrent;
+        return true;
+    }
+    SetDeviceVariableCodes();
+    if (hart::FixtureTransaction(33) != 1) return false;
+    *value = hart::g_hartData.deviceVariables[0].value;
+    return true;
 }
 
 unsigned CCalibrateWizard::CalibrateThreadProc(CCalibrateWizard* wizard) {
@@ -259,14 +280,13 @@ void CCalibrateWizard::CalibrateLoop() {
             }
             continue;
         }
-        SetDeviceVariableCodes();
-        if (hart::FixtureTransaction(33) != 1) {
+        double v = 0.0;
+        if (!ReadMeasurement(&v)) {
             // Read again on the next pass; a port that is gone fails at
             // once, so wait a little (a Next or a stop ends the wait).
             m_wake.Wait(kRetryWaitMs);
             continue;
         }
-        const double v = hart::g_hartData.deviceVariables[0].value;
         char text[256];
         std::snprintf(text, sizeof(text),
                       "提示: 当前电流固定在%d.000 mA, 请输入当前电流表的观察到值: "

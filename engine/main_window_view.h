@@ -29,6 +29,7 @@ inline constexpr const char* kCaptionNotice = "提示";
 inline constexpr const char* kApplicationTitle = "Tarvok_Config";
 
 class CCalibrateWizard;
+struct CalibrationRecord;
 
 // One poll of the loop current, as the readout showed it.
 struct PollSample {
@@ -78,6 +79,10 @@ public:
     // failed polls in a row) or answers again.
     virtual void OnPoll(const PollSample& /*sample*/) {}
     virtual void SetFixtureSilent(bool /*silent*/) {}
+    // A calibration or verification run has ended with at least one point
+    // taken (or a calibration has failed): what the window keeps of it.
+    // Never waits.
+    virtual void OnCalibrationRecord(const CalibrationRecord& /*record*/) {}
 };
 
 }  // namespace engine

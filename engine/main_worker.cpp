@@ -120,12 +120,19 @@ uint32_t CMainWorker::RunPass() {
             return 0;
         case ModeStepChannel:
             return StepChannel();
+        case ModeVerifyCalibration:
+            VerifyCalibration();
+            return 0;
         default:
             return kIdleWaitMs;
     }
 }
 
 namespace {
+
+// The command 201 requests confirmed so far in this thread's calibration
+// run: where a failed run stopped, for its record.
+thread_local int t_calibrationStepsWritten = 0;
 
 // One step of the fixture's calibration command: 20 data bytes of which only
 // those given are written; the rest keep what earlier requests left.
@@ -134,7 +141,9 @@ int CalibrationStep(std::initializer_list<std::pair<int, uint8_t>> bytes,
     hart::SetRequestDataCount(20);
     for (const auto& [position, value] : bytes) hart::SetRequestByte(position, value);
     for (const auto& [position, value] : floats) hart::SetRequestFloat(position, value);
-    return hart::FixtureTransaction(201);
+    const int r = hart::FixtureTransaction(201);
+    if (r == 1) ++t_calibrationStepsWritten;
+    return r;
 }
 
 // Command 34: the fixture takes its damping value as the channel to make
@@ -247,6 +256,8 @@ void CMainWorker::CalibrateCurrent() {
     bool ok = true;
     bool report = true;
     auto wizard = std::make_shared<CCalibrateWizard>();
+    t_calibrationStepsWritten = 0;
+    const std::string recordPort = RecordPortText(serial::CurrentPort());
 
     if (m_view.RunChannelPrompt(m_view.GetChannelText()) != IDOK) ok = report = false;
     const int ch = GetChannelIndex();
@@ -297,6 +308,7 @@ void CMainWorker::CalibrateCurrent() {
     // no channel code at all).
     if (ok) ok = SelectDamping(ch < 0 ? kDampingNone : static_cast<float>(ch)) == 1;
     m_view.SetBusy(false);
+    ReportCalibration(*wizard, recordPort, report, t_calibrationStepsWritten);
     if (!ok && report) {
         m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);
     }
@@ -337,6 +349,7 @@ int CMainWorker::ChannelLastAskedFor() const {
 int CMainWorker::GetChannelIndex() { return ChannelFromReadout(m_view.GetChannelText()) - 1; }
 
 void CMainWorker::ShowDeviceNumber(int number) {
+    m_nDeviceNumber.store(number);
     m_view.SetDeviceNumberText(DeviceNumberText(number));
 }
 

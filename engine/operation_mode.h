@@ -14,6 +14,7 @@ enum OperationMode : int32_t {
     ModeWriteDeviceNumber = 4,
     ModeReadChannel = 5,
     ModeStepChannel = 6,
+    ModeVerifyCalibration = 7,
 };
 
 // Mode 3's argument for none.
