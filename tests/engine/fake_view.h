@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/calibrate_wizard.h"
+#include "engine/calibration_record.h"
 #include "engine/main_window_view.h"
 #include "platform/clock.h"
 
@@ -80,6 +81,14 @@ public:
         std::lock_guard lock(mutex_);
         silent_.push_back(silent);
     }
+    void OnCalibrationRecord(const CalibrationRecord& record) override {
+        std::lock_guard lock(mutex_);
+        records_.push_back(record);
+    }
+    std::vector<CalibrationRecord> Records() {
+        std::lock_guard lock(mutex_);
+        return records_;
+    }
     std::vector<PollSample> Polls() {
         std::lock_guard lock(mutex_);
         return polls_;
@@ -140,6 +149,7 @@ private:
     std::vector<std::string> prompts_;
     std::vector<PollSample> polls_;
     std::vector<bool> silent_;
+    std::vector<CalibrationRecord> records_;
     int wizards_ = 0;
 };
 
