@@ -39,6 +39,7 @@ class CSegmentDisplay;
 
 namespace app {
 
+class CRecordsDlg;
 class CTrendDlg;
 
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
@@ -87,6 +88,7 @@ public:
 
     void OnPoll(const engine::PollSample& sample) override;
     void SetFixtureSilent(bool silent) override;
+    void OnCalibrationRecord(const engine::CalibrationRecord& record) override;
 
     // The 工具 menu (main_dlg_tools.cpp).
     QMenu* ToolsMenu() const { return m_pToolsPopup; }
@@ -98,6 +100,18 @@ public:
     QString DefaultLogPath() const;
     CTrendDlg* OpenTrend();
     const engine::PollHistory& PollHistory() const { return m_pollHistory; }
+    // 校准验证, 校准记录, 记录设置.
+    void OnVerifyCalibration();
+    CRecordsDlg* OpenRecords();
+    void OpenRecordSettings();
+    // The settings every record is made with: com.ini's [RECORDS], read at
+    // first use; in demo mode only what was set in this session.
+    const engine::RecordSettings& RecordSettings();
+    void SetRecordSettings(const engine::RecordSettings& settings);
+    // GUI thread: the record's files in the records folder, with the
+    // settings and the certificate; an unwritable folder is told once per
+    // run of the program. The stem written, empty on failure.
+    std::string SaveCalibrationRecord(engine::CalibrationRecord record);
 
     // serial::Notifier
     void Notify(const serial::Notice& notice) override;
@@ -169,6 +183,10 @@ private:
     QMenu* m_pToolsPopup = nullptr;
     QAction* m_actLogReadings = nullptr;
     QPointer<CTrendDlg> m_trendDlg;
+    QPointer<CRecordsDlg> m_recordsDlg;
+    engine::RecordSettings m_recordSettings;  // GUI thread
+    bool m_bRecordSettingsRead = false;
+    bool m_bRecordFailureTold = false;
     QString m_strTitle;             // the template's caption
     QString m_strPortTitle;         // the port menu's text, without the logging mark
     bool m_bFixtureSilent = false;  // GUI thread
