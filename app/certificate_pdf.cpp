@@ -82,8 +82,8 @@ QString ReadingNote(const engine::CalibrationRecord& r) {
 
 // Draws `text` left-aligned in the row at y; returns the row's height.
 int Line(QPainter& p, int x, int y, int width, const QString& text, int flags = Qt::AlignLeft) {
-    const QRect bounds = p.fontMetrics().boundingRect(QRect(x, y, width, 100000),
-                                                      flags | Qt::TextWordWrap, text);
+    const QRect bounds =
+        p.fontMetrics().boundingRect(QRect(x, y, width, 100000), flags | Qt::TextWordWrap, text);
     p.drawText(QRect(x, y, width, bounds.height()), flags | Qt::TextWordWrap, text);
     return bounds.height();
 }
@@ -119,7 +119,8 @@ QByteArray RenderCertificate(const engine::CalibrationRecord& record) {
                                          QMarginsF(kMarginMm, kMarginMm, kMarginMm, kMarginMm),
                                          QPageLayout::Millimeter));
         const bool verification = record.kind == engine::RecordKind::kVerification;
-        const QString title = verification ? QStringLiteral("校准验证记录") : QStringLiteral("校准记录");
+        const QString title =
+            verification ? QStringLiteral("校准验证记录") : QStringLiteral("校准记录");
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("tarvok-config"));
 
@@ -142,9 +143,10 @@ QByteArray RenderCertificate(const engine::CalibrationRecord& record) {
             {QStringLiteral("夹具设备号"), record.deviceNumber >= 0
                                                ? QString::number(record.deviceNumber)
                                                : QStringLiteral("未知")},
-            {QStringLiteral("串口"), record.port.empty() ? QStringLiteral("未知") : Text(record.port)},
-            {QStringLiteral("时间"), Text(engine::RecordTimeText(record)).replace(QLatin1Char('T'),
-                                                                                  QLatin1Char(' '))},
+            {QStringLiteral("串口"),
+             record.port.empty() ? QStringLiteral("未知") : Text(record.port)},
+            {QStringLiteral("时间"),
+             Text(engine::RecordTimeText(record)).replace(QLatin1Char('T'), QLatin1Char(' '))},
             {QStringLiteral("操作员"),
              record.settings.operatorName.empty() ? none : Text(record.settings.operatorName)},
             {QStringLiteral("标准表"),
@@ -161,13 +163,13 @@ QByteArray RenderCertificate(const engine::CalibrationRecord& record) {
         y += Mm(6);
 
         // The points.
-        const QString headers[] = {QStringLiteral("标称值 (mA)"), QStringLiteral("标准值 (mA)"),
-                                   QStringLiteral("读数 (mA)"),   QStringLiteral("误差 (mA)"),
+        const QString headers[] = {QStringLiteral("标称值 (mA)"),   QStringLiteral("标准值 (mA)"),
+                                   QStringLiteral("读数 (mA)"),     QStringLiteral("误差 (mA)"),
                                    QStringLiteral("误差 (% 量程)"), QStringLiteral("判定")};
         constexpr int kColumns = 6;
         const int column = width / kColumns;
         const int rowHeight = Mm(8);
-        const auto row = [&](const QString (&cells)[kColumns], bool bold) {
+        const auto row = [&](const QString(&cells)[kColumns], bool bold) {
             p.setFont(Font(10.5, bold));
             for (int c = 0; c < kColumns; ++c) {
                 const QRect cell(c * column, y, column, rowHeight);

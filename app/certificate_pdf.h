@@ -15,7 +15,7 @@ QByteArray RenderCertificate(const engine::CalibrationRecord& record);
 
 // What the certificate and the records window say.
 QString KindText(const engine::CalibrationRecord& record);
-QString KindText(const std::string& kind);  // "calibration" / "verification"
+QString KindText(const std::string& kind);       // "calibration" / "verification"
 QString VerdictText(const std::string& result);  // "written", "pass", ...
 
 }  // namespace app

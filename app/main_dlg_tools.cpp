@@ -174,12 +174,12 @@ std::string CMainDlg::SaveCalibrationRecord(engine::CalibrationRecord record) {
         // and the calibration itself has gone on regardless.
         if (!m_bRecordFailureTold && !m_closing.load()) {
             m_bRecordFailureTold = true;
-            auto* box = new QMessageBox(
-                QMessageBox::Critical, QStringLiteral("错误"),
-                QStringLiteral("错误: 无法保存校准记录到%1!\n%2")
-                    .arg(QDir::toNativeSeparators(QString::fromStdString(folder)),
-                         QString::fromStdString(error)),
-                QMessageBox::NoButton, this);
+            auto* box =
+                new QMessageBox(QMessageBox::Critical, QStringLiteral("错误"),
+                                QStringLiteral("错误: 无法保存校准记录到%1!\n%2")
+                                    .arg(QDir::toNativeSeparators(QString::fromStdString(folder)),
+                                         QString::fromStdString(error)),
+                                QMessageBox::NoButton, this);
             box->addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->open();

@@ -50,10 +50,10 @@ CRecordSettingsDlg::CRecordSettingsDlg(QWidget* parent, const engine::RecordSett
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
-    auto* note = new QLabel(
-        demo ? QStringLiteral("模拟演示: 设置只保留到程序结束, 不写入com.ini.")
-             : QStringLiteral("保存在com.ini的[RECORDS]一节, 每份校准记录和证书都载明."),
-        this);
+    auto* note =
+        new QLabel(demo ? QStringLiteral("模拟演示: 设置只保留到程序结束, 不写入com.ini.")
+                        : QStringLiteral("保存在com.ini的[RECORDS]一节, 每份校准记录和证书都载明."),
+                   this);
     note->setWordWrap(true);
     layout->addWidget(note);
     layout->addWidget(m_error);

@@ -29,9 +29,9 @@ QString ShownTime(const std::string& time) {
 }  // namespace
 
 CRecordsDlg::CRecordsDlg(QWidget* parent, std::string folder)
-    : QDialog(parent), m_folder(std::move(folder)), m_opener([](const QUrl& url) {
-          return QDesktopServices::openUrl(url);
-      }) {
+    : QDialog(parent),
+      m_folder(std::move(folder)),
+      m_opener([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {
     setWindowTitle(QStringLiteral("校准记录"));
     setFont(DialogFont());
     const DialogBaseUnits base = BaseUnitsFor(this);
@@ -47,8 +47,8 @@ CRecordsDlg::CRecordsDlg(QWidget* parent, std::string folder)
     connect(m_list, &QTreeWidget::itemActivated, this, [this] { OpenCertificate(); });
 
     m_count = new QLabel(this);
-    auto* where = new QLabel(QStringLiteral("文件夹: %1").arg(QDir::toNativeSeparators(Q(m_folder))),
-                             this);
+    auto* where =
+        new QLabel(QStringLiteral("文件夹: %1").arg(QDir::toNativeSeparators(Q(m_folder))), this);
     where->setTextInteractionFlags(Qt::TextSelectableByMouse);
     where->setWordWrap(true);
 
@@ -93,8 +93,7 @@ void CRecordsDlg::Refresh() {
     if (!m_records.empty()) m_list->setCurrentItem(m_list->topLevelItem(0));
     m_open->setEnabled(!m_records.empty());
     QString count = QStringLiteral("共 %1 条记录").arg(m_records.size());
-    if (!problems.empty())
-        count += QStringLiteral(", %1 个文件无法读取").arg(problems.size());
+    if (!problems.empty()) count += QStringLiteral(", %1 个文件无法读取").arg(problems.size());
     m_count->setText(count);
 }
 
@@ -113,8 +112,9 @@ void CRecordsDlg::Complain(const QString& text) {
 bool CRecordsDlg::OpenCertificate() {
     const int row = m_list->indexOfTopLevelItem(m_list->currentItem());
     if (row < 0 || row >= static_cast<int>(m_records.size())) return false;
-    const QString pdf = QDir(Q(m_folder)).filePath(Q(m_records[static_cast<size_t>(row)].stem) +
-                                                  QStringLiteral(".pdf"));
+    const QString pdf =
+        QDir(Q(m_folder))
+            .filePath(Q(m_records[static_cast<size_t>(row)].stem) + QStringLiteral(".pdf"));
     if (!QFileInfo(pdf).isFile()) {
         Complain(QStringLiteral("错误: 找不到证书文件%1!").arg(QDir::toNativeSeparators(pdf)));
         return false;
