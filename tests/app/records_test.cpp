@@ -44,7 +44,7 @@ engine::CalibrationRecord Calibration() {
     r.time = std::chrono::system_clock::now();
     r.deviceNumber = 3;
     r.port = "COM7";
-    r.settings = {"张工", "FL-8846A 编号 2231 有效期至 2027-03-01", 0.1};
+    r.settings = {"张工", "RM-200 编号 2231 有效期至 2027-03-01", 0.1};
     r.points = {{0, 0, 0.013},       {4, 4.0, 4.021},      {8, 8.01, 8.029},
                 {12, 12.01, 12.037}, {16, 16.011, 16.045}, {20, 20.0, 20.053}};
     return r;
@@ -89,7 +89,7 @@ TEST_F(RecordsTest, TheCertificateShowsTheFixtureTheOperatorAndEveryPoint) {
     EXPECT_NE(info.find("(A4)"), std::string::npos) << info;
     for (const std::string& s :
          {std::string("校准记录"), std::string("夹具设备号:"), std::string("COM7"),
-          std::string("张工"), std::string("FL-8846A 编号 2231 有效期至 2027-03-01"),
+          std::string("张工"), std::string("RM-200 编号 2231 有效期至 2027-03-01"),
           std::string("±0.1 % 量程"), engine::RecordTimeText(r).substr(0, 10),
           std::string("结论: 校准表已写入夹具. 校准前读数: 6 点中 5 点超出允差.")})
         EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
