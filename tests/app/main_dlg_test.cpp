@@ -605,6 +605,8 @@ public:
         m_timer.start(20);
     }
     const std::vector<std::string>& Boxes() const { return m_boxes; }
+    // The wizards' titles, in order.
+    const std::vector<std::string>& Titles() const { return m_titles; }
     int Points() const { return m_points; }
 
 private:
@@ -626,6 +628,7 @@ private:
             if (wizard != m_wizard) {
                 m_wizard = wizard;
                 m_next = 4;
+                m_titles.push_back(wizard->windowTitle().toStdString());
             }
             const QString nominal = QStringLiteral("%1.000").arg(m_next);
             // A reading of this current, not the last one's still standing.
@@ -642,6 +645,7 @@ private:
 
     QTimer m_timer;
     std::vector<std::string> m_boxes;
+    std::vector<std::string> m_titles;
     QPointer<CCalibrateDlg> m_wizard;
     int m_next = 4;
     int m_points = 0;
@@ -727,6 +731,7 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
     EXPECT_EQ(json["tolerance_percent_of_span"], 0.5);
     EXPECT_EQ(json["points"].size(), 5u);
     EXPECT_EQ(json["result"], "pass") << "as left by the calibration";
+    EXPECT_EQ(op.Titles(), (std::vector<std::string>{"校准验证", "电流校准", "校准验证"}));
 }
 
 TEST_F(MainDlgTest, TheSettingsFileIsBesideAPortableCopyAndTheUsersForAnInstalledOne) {
