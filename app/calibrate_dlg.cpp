@@ -30,6 +30,9 @@ CCalibrateDlg::CCalibrateDlg(QWidget* parent, std::shared_ptr<engine::CCalibrate
       m_closing(closing),
       m_released(std::make_shared<platform::AutoResetEvent>()) {
     m_controls = BuildDialog(CalibrateDialogTemplate(), this);
+    // The same wizard checks a calibration without writing one.
+    if (m_wizard->Reading() == engine::WizardReading::kLoopCurrent)
+        setWindowTitle(QStringLiteral("校准验证"));
     const auto onClick = [this](int id, void (CCalibrateDlg::*handler)()) {
         if (auto* button = m_controls.Get<QPushButton>(id)) {
             connect(button, &QPushButton::clicked, this, handler);

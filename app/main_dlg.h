@@ -41,6 +41,7 @@ namespace app {
 
 class CLinkDiagDlg;
 class COverviewDlg;
+class CRecordsDlg;
 class CTrendDlg;
 
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
@@ -91,6 +92,7 @@ public:
     void SetFixtureSilent(bool silent) override;
     void OnScanRow(const engine::ScanRow& row, int done, int total) override;
     void OnScanFinished(const engine::ScanResult& result) override;
+    void OnCalibrationRecord(const engine::CalibrationRecord& record) override;
 
     // The 工具 menu (main_dlg_tools.cpp).
     QMenu* ToolsMenu() const { return m_pToolsPopup; }
@@ -104,6 +106,18 @@ public:
     CLinkDiagDlg* OpenLinkDiagnostics();
     COverviewDlg* OpenOverview();
     const engine::PollHistory& PollHistory() const { return m_pollHistory; }
+    // 校准验证, 校准记录, 记录设置.
+    void OnVerifyCalibration();
+    CRecordsDlg* OpenRecords();
+    void OpenRecordSettings();
+    // The settings every record is made with: com.ini's [RECORDS], read at
+    // first use; in demo mode only what was set in this session.
+    const engine::RecordSettings& RecordSettings();
+    void SetRecordSettings(const engine::RecordSettings& settings);
+    // GUI thread: the record's files in the records folder, with the
+    // settings and the certificate; an unwritable folder is told once per
+    // run of the program. The stem written, empty on failure.
+    std::string SaveCalibrationRecord(engine::CalibrationRecord record);
 
     // serial::Notifier
     void Notify(const serial::Notice& notice) override;
@@ -177,6 +191,10 @@ private:
     QPointer<CTrendDlg> m_trendDlg;
     QPointer<CLinkDiagDlg> m_linkDiagDlg;
     QPointer<COverviewDlg> m_overviewDlg;
+    QPointer<CRecordsDlg> m_recordsDlg;
+    engine::RecordSettings m_recordSettings;  // GUI thread
+    bool m_bRecordSettingsRead = false;
+    bool m_bRecordFailureTold = false;
     QString m_strTitle;             // the template's caption
     QString m_strPortTitle;         // the port menu's text, without the logging mark
     bool m_bFixtureSilent = false;  // GUI thread

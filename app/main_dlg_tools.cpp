@@ -1,18 +1,25 @@
 // The 工具 menu: what the window does beyond the old tool. The readings
-// log, the trend and the fixture that stopped answering; every window of
-// this menu is the main window's child, closed by the same shutdown.
+// log, the trend, the fixture that stopped answering, and the calibration
+// records; every window of this menu is the main window's child, closed by
+// the same shutdown.
 #include <QAction>
 #include <QDate>
 #include <QDir>
 #include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 
+#include "app/certificate_pdf.h"
 #include "app/gui_bridge.h"
 #include "app/link_diag_dlg.h"
 #include "app/main_dlg.h"
 #include "app/overview_dlg.h"
+#include "app/record_settings_dlg.h"
+#include "app/records_dlg.h"
+#include "app/settings.h"
 #include "app/trend_dlg.h"
+#include "platform/trace.h"
 #include "serial/serial_link.h"
 
 namespace app {
@@ -42,6 +49,10 @@ void CMainDlg::BuildToolsMenu() {
     m_actLogReadings->setCheckable(true);
     connect(m_actLogReadings, &QAction::triggered, this,
             [this](bool checked) { OnLogMenuItem(checked); });
+    m_pToolsPopup->addSeparator();
+    m_pToolsPopup->addAction(QStringLiteral("校准验证"), this, [this] { OnVerifyCalibration(); });
+    m_pToolsPopup->addAction(QStringLiteral("校准记录"), this, [this] { OpenRecords(); });
+    m_pToolsPopup->addAction(QStringLiteral("记录设置"), this, [this] { OpenRecordSettings(); });
     m_pToolsPopup->addSeparator();
     m_pToolsPopup->addAction(QStringLiteral("链路诊断"), this, [this] { OpenLinkDiagnostics(); });
 }
@@ -168,6 +179,87 @@ CLinkDiagDlg* CMainDlg::OpenLinkDiagnostics() {
 
 CTrendDlg* CMainDlg::OpenTrend() {
     return ShowToolWindow(m_trendDlg, [this] { return new CTrendDlg(this, m_pollHistory); });
+}
+
+// --- 校准验证, 校准记录, 记录设置 --------------------------------------------
+
+void CMainDlg::OnVerifyCalibration() {
+    if (AskMessageBox(this, QStringLiteral("提示: 确定要进行校准验证吗?"), QStringLiteral("提示"),
+                      BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing) == IDYES)
+        m_worker.PostOperation(engine::ModeVerifyCalibration, 0, 0);
+}
+
+void CMainDlg::OnCalibrationRecord(const engine::CalibrationRecord& record) {
+    PostToWindow([this, record] { SaveCalibrationRecord(record); });
+}
+
+const engine::RecordSettings& CMainDlg::RecordSettings() {
+    if (!m_bRecordSettingsRead) {
+        m_bRecordSettingsRead = true;
+        if (!m_bDemo) m_recordSettings = ReadRecordSettings(m_strIniPath);
+    }
+    return m_recordSettings;
+}
+
+void CMainDlg::SetRecordSettings(const engine::RecordSettings& settings) {
+    m_bRecordSettingsRead = true;
+    m_recordSettings = settings;
+    // Kept for the session whether or not the file takes them.
+    if (!m_bDemo && SaveRecordSettings({m_strIniPath, m_bIniInUserFolder}, settings) == 0) {
+        AskMessageBox(
+            this,
+            QStringLiteral("错误: 无法保存记录设置到%1!").arg(QString::fromStdString(m_strIniPath)),
+            QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+    }
+}
+
+std::string CMainDlg::SaveCalibrationRecord(engine::CalibrationRecord record) {
+    record.settings = RecordSettings();
+    // A demo record must never pass for one of a real fixture.
+    if (m_bDemo) record.port += " (模拟演示)";
+    const QByteArray pdf = RenderCertificate(record);
+    const std::string folder = engine::RecordsFolder();
+    std::string stem;
+    std::string error;
+    if (!engine::SaveRecord(folder, record, pdf.toStdString(), &stem, &error)) {
+        platform::Trace("calibration record not written: " + error + "\n");
+        // Told once per run: the next calibration would only say it again,
+        // and the calibration itself has gone on regardless.
+        if (!m_bRecordFailureTold && !m_closing.load()) {
+            m_bRecordFailureTold = true;
+            auto* box =
+                new QMessageBox(QMessageBox::Critical, QStringLiteral("错误"),
+                                QStringLiteral("错误: 无法保存校准记录到%1!\n%2")
+                                    .arg(QDir::toNativeSeparators(QString::fromStdString(folder)),
+                                         QString::fromStdString(error)),
+                                QMessageBox::NoButton, this);
+            box->addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        }
+        return {};
+    }
+    if (!m_recordsDlg.isNull()) m_recordsDlg->Refresh();
+    return stem;
+}
+
+CRecordsDlg* CMainDlg::OpenRecords() {
+    if (m_recordsDlg.isNull()) {
+        m_recordsDlg = new CRecordsDlg(this, engine::RecordsFolder());
+        m_recordsDlg->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        m_recordsDlg->Refresh();
+    }
+    m_recordsDlg->show();
+    m_recordsDlg->raise();
+    m_recordsDlg->activateWindow();
+    return m_recordsDlg;
+}
+
+void CMainDlg::OpenRecordSettings() {
+    CRecordSettingsDlg dialog(this, RecordSettings(), m_bDemo);
+    if (dialog.exec() != QDialog::Accepted || m_closing.load()) return;
+    SetRecordSettings(dialog.Settings());
 }
 
 }  // namespace app

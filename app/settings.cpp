@@ -165,14 +165,57 @@ SettingsLocation LocateSettings(const std::string& appDir) {
     return {folder + "com.ini", true};
 }
 
-int SavePortSetting(const SettingsLocation& where, int port) {
+namespace {
+
+constexpr std::string_view kRecordsSection = "RECORDS";
+
+bool MakeUserFolder(const SettingsLocation& where) {
 #ifndef _WIN32
     if (where.userFolder) {
         const size_t slash = where.path.rfind('/');
-        if (slash != std::string::npos && !MakeFolders(where.path.substr(0, slash))) return 0;
+        if (slash != std::string::npos && !MakeFolders(where.path.substr(0, slash))) return false;
     }
+#else
+    (void)where;
 #endif
+    return true;
+}
+
+std::string Quoted(std::string text) {
+    for (char& c : text)
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    return "\"" + text + "\"";
+}
+
+}  // namespace
+
+int SavePortSetting(const SettingsLocation& where, int port) {
+    if (!MakeUserFolder(where)) return 0;
     return WritePortSetting(where.path, port);
+}
+
+engine::RecordSettings ReadRecordSettings(const std::string& iniFile) {
+    engine::RecordSettings s;
+    const auto read = [&](std::string_view key) {
+        return platform::ReadIniValue(iniFile, kRecordsSection, key).value_or(std::string());
+    };
+    s.operatorName = read("OPERATOR");
+    s.referenceMeter = read("REFERENCE_METER");
+    if (!engine::ParseTolerance(read("TOLERANCE"), &s.tolerancePercentOfSpan))
+        s.tolerancePercentOfSpan = engine::kDefaultTolerancePercentOfSpan;
+    return s;
+}
+
+int SaveRecordSettings(const SettingsLocation& where, const engine::RecordSettings& settings) {
+    if (!MakeUserFolder(where)) return 0;
+    const bool ok =
+        platform::WriteIniValue(where.path, kRecordsSection, "OPERATOR",
+                                Quoted(settings.operatorName)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "REFERENCE_METER",
+                                Quoted(settings.referenceMeter)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "TOLERANCE",
+                                engine::FormatTolerance(settings.tolerancePercentOfSpan));
+    return ok ? 1 : 0;
 }
 
 }  // namespace app

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/calibration_record.h"
+
 namespace app {
 
 // Directory of the running executable with its trailing separator ('\\' on
@@ -59,5 +61,19 @@ std::string UserSettingsFolder();
 // WritePortSetting, after making the user's folder (mode 0700, as its
 // parents) when the file lives there.
 int SavePortSetting(const SettingsLocation& where, int port);
+
+// What the calibration records say of who made them, in a section of their
+// own beside [CONFIG]:
+//   [RECORDS]
+//   OPERATOR="..."
+//   REFERENCE_METER="..."
+//   TOLERANCE=0.1
+// Missing keys read as empty texts and the default tolerance, as does a
+// tolerance that is no number above 0 up to 10.
+engine::RecordSettings ReadRecordSettings(const std::string& iniFile);
+// Stores the three keys (the texts quoted, so that blanks and quotes at
+// their ends are kept), after making the user's folder as SavePortSetting
+// does; non-zero on success. Line breaks in the texts become blanks.
+int SaveRecordSettings(const SettingsLocation& where, const engine::RecordSettings& settings);
 
 }  // namespace app

@@ -99,7 +99,9 @@ void LeaveFixedCurrent() {
     }
 }
 
-CCalibrateWizard::CCalibrateWizard() { g_nFixedCurrent.store(kFirstCurrent); }
+CCalibrateWizard::CCalibrateWizard(WizardReading reading) : m_reading(reading) {
+    g_nFixedCurrent.store(kFirstCurrent);
+}
 
 CCalibrateWizard::~CCalibrateWizard() { StopAndJoin(); }
 
@@ -127,6 +129,7 @@ bool CCalibrateWizard::OnNext(const std::string& measuredText, const std::string
                 // same C locale it is read back in.
                 p.measured = static_cast<float>(std::atof(measuredText.c_str()));
                 p.reference = *reference;
+                m_taken[static_cast<size_t>(current / kCurrentStep)] = true;
             }
         }
         if (reason.empty()) {
@@ -205,6 +208,21 @@ CalibrationPoint CCalibrateWizard::Point(int index) const {
 void CCalibrateWizard::SetPoint(int index, CalibrationPoint point) {
     std::lock_guard lock(m_mutex);
     m_points.at(static_cast<size_t>(index)) = point;
+    m_taken.at(static_cast<size_t>(index)) = true;
+}
+
+bool CCalibrateWizard::PointTaken(int index) const {
+    std::lock_guard lock(m_mutex);
+    return m_taken.at(static_cast<size_t>(index));
+}
+
+bool CCalibrateWizard::ReadMeasurement(double* value) {
+    const hart::Result<float> r = m_reading == WizardReading::kLoopCurrent
+                                      ? hart::ReadLoopCurrent()
+                                      : hart::ReadMeasuredCurrent();
+    if (!r) return false;
+    *value = *r;
+    return true;
 }
 
 unsigned CCalibrateWizard::CalibrateThreadProc(CCalibrateWizard* wizard) {
@@ -246,14 +264,13 @@ void CCalibrateWizard::CalibrateLoop() {
             }
             continue;
         }
-        const hart::Result<float> measured = hart::ReadMeasuredCurrent();
-        if (!measured) {
+        double v = 0.0;
+        if (!ReadMeasurement(&v)) {
             // Read again on the next pass; a port that is gone fails at
             // once, so wait a little (a Next or a stop ends the wait).
             m_wake.Wait(kRetryWaitMs);
             continue;
         }
-        const double v = *measured;
         char text[256];
         std::snprintf(text, sizeof(text),
                       "提示: 当前电流固定在%d.000 mA, 请输入当前电流表的观察到值: "

@@ -57,9 +57,15 @@ std::optional<float> ParseReference(const std::string& text, int nominal, std::s
 // operator can do nothing about it, and the flow goes on either way.
 void LeaveFixedCurrent();
 
+// What the wizard reads at each fixed current: the fixture's converter
+// (command 33, device variable 4), which calibration points are made of; or
+// its loop current (command 2), corrected by the table it holds, which a
+// verification checks.
+enum class WizardReading { kConverter, kLoopCurrent };
+
 class CCalibrateWizard {
 public:
-    CCalibrateWizard();
+    explicit CCalibrateWizard(WizardReading reading = WizardReading::kConverter);
     ~CCalibrateWizard();
     CCalibrateWizard(const CCalibrateWizard&) = delete;
     CCalibrateWizard& operator=(const CCalibrateWizard&) = delete;
@@ -92,6 +98,9 @@ public:
     int Result() const { return m_nResult.load(); }
     CalibrationPoint Point(int index) const;
     void SetPoint(int index, CalibrationPoint point);
+    // Whether point `index` has been stored (by a Next or SetPoint).
+    bool PointTaken(int index) const;
+    WizardReading Reading() const { return m_reading; }
 
     // The worker's body.
     static unsigned CalibrateThreadProc(CCalibrateWizard* wizard);
@@ -106,6 +115,10 @@ private:
     void ShowPrompt(const std::string& prompt);
     void ShowRefusal(const std::string& reason);
     void ShowInstructionLocked();  // m_textMutex held
+    // One reading of the fixture as m_reading says; false when it failed.
+    bool ReadMeasurement(double* value);
+
+    const WizardReading m_reading;
 
     // Set by Start; guarded by m_textMutex for the dialog's thread.
     CalibrateWizardView* m_view = nullptr;
@@ -121,6 +134,7 @@ private:
     int32_t m_bNext = 0;
     bool m_bStopped = false;
     std::array<CalibrationPoint, 6> m_points{};
+    std::array<bool, 6> m_taken{};
     platform::AutoResetEvent m_wake;  // a Next or a stop
 
     // What the instruction area shows, kept so that the worker's refresh and

@@ -31,6 +31,7 @@ inline constexpr const char* kApplicationTitle = "Tarvok_Config";
 class CCalibrateWizard;
 struct ScanRow;
 struct ScanResult;
+struct CalibrationRecord;
 
 // One poll of the loop current, as the readout showed it.
 struct PollSample {
@@ -83,6 +84,10 @@ public:
     // The channel scan, row by row as each channel is done, then its end.
     virtual void OnScanRow(const ScanRow& /*row*/, int /*done*/, int /*total*/) {}
     virtual void OnScanFinished(const ScanResult& /*result*/) {}
+    // A calibration or verification run has ended with at least one point
+    // taken (or a calibration has failed): what the window keeps of it.
+    // Never waits.
+    virtual void OnCalibrationRecord(const CalibrationRecord& /*record*/) {}
 };
 
 }  // namespace engine

@@ -129,6 +129,9 @@ uint32_t CMainWorker::RunPass() {
         case ModeScanChannels:
             ScanChannels(op.arg1, op.arg2);
             return 0;
+        case ModeVerifyCalibration:
+            VerifyCalibration();
+            return 0;
         default:
             return kIdleWaitMs;
     }
@@ -229,11 +232,19 @@ bool CMainWorker::SleepUnlessStopping(uint32_t ms) {
 
 void CMainWorker::CalibrateCurrent() {
     using Calibration = hart::CalibrationStep;
-    const auto Step = [](const Calibration& step) { return hart::WriteCalibrationStep(step).Ok(); };
+    // The command 201 requests confirmed so far: where a failed run
+    // stopped, for its record.
+    int stepsWritten = 0;
+    const auto Step = [&stepsWritten](const Calibration& step) {
+        const bool written = hart::WriteCalibrationStep(step).Ok();
+        if (written) ++stepsWritten;
+        return written;
+    };
     // ok: the outcome so far; report: whether a failure is told at the end.
     bool ok = true;
     bool report = true;
     auto wizard = std::make_shared<CCalibrateWizard>();
+    const std::string recordPort = RecordPortText(serial::CurrentPort());
 
     if (m_view.RunChannelPrompt(m_view.GetChannelText()) != IDOK) ok = report = false;
     const int ch = GetChannelIndex();
@@ -277,6 +288,7 @@ void CMainWorker::CalibrateCurrent() {
     // no channel code at all).
     if (ok) ok = hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1).Ok();
     m_view.SetBusy(false);
+    ReportCalibration(*wizard, recordPort, report, stepsWritten);
     if (!ok && report) {
         m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);
     }
@@ -345,6 +357,7 @@ int CMainWorker::ChannelLastAskedFor() const {
 int CMainWorker::GetChannelIndex() { return ChannelFromReadout(m_view.GetChannelText()) - 1; }
 
 void CMainWorker::ShowDeviceNumber(int number) {
+    m_nDeviceNumber.store(number);
     m_view.SetDeviceNumberText(DeviceNumberText(number));
 }
 

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
+#include "engine/calibration_record.h"
 #include "engine/main_window_view.h"
 #include "engine/operation_mode.h"
 #include "hart/transaction.h"
@@ -89,6 +91,9 @@ public:
     // The operations.
     void PollCurrent();
     void CalibrateCurrent();
+    // Mode 7: the wizard's five currents read as the fixture's loop current,
+    // nothing written to the fixture; leaves a verification record.
+    void VerifyCalibration();
     void SwitchChannel(int n);
     void WriteDeviceNumber();
     bool ReadChannel();
@@ -111,6 +116,13 @@ private:
     void ReturnToPolling();
     bool ChannelChosenMeanwhile() const;
     bool PostedMeanwhile() const;
+    // The record of a calibration run, given how far it got: report as the
+    // flow keeps it, and the command 201 requests it had confirmed
+    // (verify_calibration.cpp).
+    void ReportCalibration(const CCalibrateWizard& wizard, const std::string& port, bool report,
+                           int stepsWritten);
+    // Fills in the fixture, the port and the time and hands the record on.
+    void PostRecord(CalibrationRecord record, const std::string& port);
 
     MainWindowView& m_view;
 
@@ -133,6 +145,9 @@ private:
     std::atomic<bool> m_bEnded{false};
     std::atomic<bool> m_bStopScan{false};
     std::atomic<uint64_t> m_passes{0};
+    // The device number the fixture reported at its last identification,
+    // -1 before the first.
+    std::atomic<int> m_nDeviceNumber{-1};
 
     platform::AutoResetEvent m_wake;  // a post or a stop ends an idle wait
     platform::AutoResetEvent m_endedEvent;

@@ -17,6 +17,7 @@ enum OperationMode : int32_t {
     // Beyond the old tool: the channel scan of the overview, channels arg1
     // to arg2.
     ModeScanChannels = 8,
+    ModeVerifyCalibration = 7,
 };
 
 // Mode 3's argument for none.

@@ -9,8 +9,10 @@
 #include <ostream>
 #include <string_view>
 
+#include "engine/calibration_record.h"
 #include "engine/channel_scan.h"
 #include "engine/readings_log.h"
+#include "hart/decoders.h"
 #include "hart/fixture_commands.h"
 #include "hart/link_stats.h"
 #include "hart/transaction.h"
@@ -293,11 +295,63 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
     return usage("unknown command: " + name);
 }
 
+// The command named on the line, whatever options stand around it.
+bool NamesRecords(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--port" || args[i] == "--device") {
+            ++i;
+        } else if (args[i].empty() || args[i][0] != '-') {
+            return args[i] == "records";
+        }
+    }
+    return false;
+}
+
+// records [--json]: the calibration records of this user, newest first. Reads
+// the folder only: no port, no fixture.
+int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    bool json = false;
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            out << HartCliUsage();
+            return kExitOk;
+        }
+        if (a == "--json") {
+            json = true;
+        } else if (a != "records" && a != "--trace") {
+            err << "tarvok-hart: records takes only --json and needs no port (see --help)\n";
+            return kExitUsage;
+        }
+    }
+    const std::string folder = engine::RecordsFolder();
+    if (folder.empty()) {
+        err << "tarvok-hart: no records folder: no home folder is known\n";
+        return kExitFailed;
+    }
+    std::vector<std::string> problems;
+    const std::vector<engine::RecordSummary> records = engine::ListRecords(folder, &problems);
+    for (const std::string& p : problems)
+        err << "tarvok-hart: not a record, skipped: " << p << '\n';
+    if (json) {
+        out << '[';
+        for (size_t i = 0; i < records.size(); ++i)
+            out << (i == 0 ? "\n" : ",\n") << records[i].json;
+        out << (records.empty() ? "]\n" : "\n]\n");
+        return kExitOk;
+    }
+    for (const engine::RecordSummary& r : records) {
+        out << r.time << ' ' << (r.deviceNumber >= 0 ? std::to_string(r.deviceNumber) : "-") << ' '
+            << r.kind << ' ' << r.result << ' ' << r.stem << '\n';
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 std::string HartCliUsage() {
     return "usage: tarvok-hart (--port N | --device PATH | --simulate) [--trace] [--stats]\n"
            "                   COMMAND\n"
+           "       tarvok-hart records [--json]\n"
            "       tarvok-hart --help | --version\n"
            "\n"
            "Talks HART to the test fixture as primary master.\n"
@@ -323,6 +377,7 @@ std::string HartCliUsage() {
            "                           for each channel (default 1-32): its loop current,\n"
            "                           NE 43 band and transmitter; the active channel is\n"
            "                           restored at the end\n"
+           "  records [--json]         list the calibration records, newest first (no port)\n"
            "\n"
            "The first exchange identifies the fixture and signals on DTR/RTS for 3 s.\n"
            "Exit status: 0 success, 1 a transaction failed, 2 usage error or the port\n"
@@ -330,6 +385,7 @@ std::string HartCliUsage() {
 }
 
 int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (NamesRecords(args)) return RunRecords(args, out, err);
     Options o;
     const std::string problem = Parse(args, o);
     if (o.help) {

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -21,14 +22,21 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
+#include "app/calibrate_dlg.h"
+#include "app/channel_dlg.h"
+#include "app/gui_bridge.h"
 #include "app/link_diag_dlg.h"
 #include "app/menus.h"
 #include "app/overview_dlg.h"
+#include "app/records_dlg.h"
 #include "app/resource.h"
 #include "app/signal_notifier.h"
 #include "app/trend_dlg.h"
@@ -95,6 +103,7 @@ protected:
         serial::SetPortFactory({});
         ::unsetenv("TARVOK_PORTS_DIR");
         ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("XDG_DATA_HOME");
         fs::remove_all(dir);
         platform::SetTimeScale(1.0);
     }
@@ -678,6 +687,165 @@ TEST_F(MainDlgTest, TheOverviewScansExportsAndSelectsARow) {
 // A copy in a writable folder keeps com.ini beside it; an installed one
 // (under /usr, which root could write) keeps it in the user's folder, and
 // reads it back at the next start.
+// Frames of `command` the master sent, short or long form.
+size_t CountRequests(const sim::SimulatedFixture& fixture, int command) {
+    size_t n = 0;
+    for (const sim::LineEvent& e : fixture.LineLog()) {
+        if (e.kind != sim::LineEvent::kMasterFrame) continue;
+        size_t d = 0;
+        while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
+        if (d >= e.bytes.size()) continue;
+        const size_t at = d + ((e.bytes[d] & 0x80) ? 6 : 2);
+        if (at < e.bytes.size() && e.bytes[at] == command) ++n;
+    }
+    return n;
+}
+
+// The operator through a verification: Yes to the question, 确定 in the
+// channel prompt, and at each current Next once its reading shows; every
+// box is answered with its default button and its text kept.
+class VerifyingOperator {
+public:
+    VerifyingOperator() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Act(); });
+        m_timer.start(20);
+    }
+    const std::vector<std::string>& Boxes() const { return m_boxes; }
+    // The wizards' titles, in order.
+    const std::vector<std::string>& Titles() const { return m_titles; }
+    int Points() const { return m_points; }
+
+private:
+    void Act() {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            box != nullptr && box->isVisible()) {
+            m_boxes.push_back(box->text().toStdString());
+            QTest::keyClick(box, Qt::Key_Return);
+            return;
+        }
+        for (QDialog* d : OpenWorkerDialogs()) {
+            if (!d->isVisible()) continue;
+            if (auto* prompt = qobject_cast<CChannelDlg*>(d)) {
+                prompt->accept();
+                return;
+            }
+            auto* wizard = qobject_cast<CCalibrateDlg*>(d);
+            if (wizard == nullptr) continue;
+            if (wizard != m_wizard) {
+                m_wizard = wizard;
+                m_next = 4;
+                m_titles.push_back(wizard->windowTitle().toStdString());
+            }
+            const QString nominal = QStringLiteral("%1.000").arg(m_next);
+            // A reading of this current, not the last one's still standing.
+            const double measured =
+                wizard->Controls().Get<QLineEdit>(IDC_MEASURED)->text().toDouble();
+            if (wizard->Controls().Get<QLineEdit>(IDC_REFERENCE)->text() == nominal &&
+                std::fabs(measured - m_next) < 0.5) {
+                wizard->OnNext();
+                m_next += 4;
+                ++m_points;
+            }
+        }
+    }
+
+    QTimer m_timer;
+    std::vector<std::string> m_boxes;
+    std::vector<std::string> m_titles;
+    QPointer<CCalibrateDlg> m_wizard;
+    int m_next = 4;
+    int m_points = 0;
+};
+
+TEST_F(MainDlgTest, TheToolsMenuHoldsItsItemsInOrder) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    // Between 当前串口 and 帮助 on the bar.
+    const QList<QAction*> bar = dlg->MenuBar()->actions();
+    ASSERT_EQ(bar.size(), 4);
+    EXPECT_EQ(bar[2]->menu(), dlg->ToolsMenu());
+    EXPECT_EQ(bar[2]->text(), QStringLiteral("工具"));
+    EXPECT_EQ(bar[3]->text(), QStringLiteral("帮助"));
+    const QList<QAction*> items = dlg->ToolsMenu()->actions();
+    QStringList texts;
+    for (QAction* a : items) texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    EXPECT_EQ(texts.join(QLatin1Char(' ')),
+              QStringLiteral("通道总览 趋势图 记录数据 - 校准验证 校准记录 记录设置 - 链路诊断"));
+    EXPECT_TRUE(items[2]->isCheckable());
+
+    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    items[5]->trigger();
+    auto* records = dlg->findChild<CRecordsDlg*>();
+    ASSERT_NE(records, nullptr);
+    EXPECT_TRUE(records->isVisible());
+    EXPECT_EQ(records->CountText(), QStringLiteral("共 0 条记录"));
+}
+
+// Runs against the simulated fixture: a records folder that cannot be
+// written is told once, and a calibration completes regardless; once it
+// can be, a verification from the menu leaves its record, with the settings
+// of com.ini, and the open list shows it.
+TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARecord) {
+    UseSimulator();
+    WriteIni(
+        "[CONFIG]\nCOM=1\n[RECORDS]\nOPERATOR=\"周工\"\nREFERENCE_METER=表 9\nTOLERANCE=0.5\n");
+    std::ofstream(dir / "not-a-folder") << "x";
+    ::setenv("XDG_DATA_HOME", (dir / "not-a-folder").c_str(), 1);
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    QAction* verify = nullptr;
+    for (QAction* a : dlg->ToolsMenu()->actions())
+        if (a->text() == QStringLiteral("校准验证")) verify = a;
+    ASSERT_NE(verify, nullptr);
+
+    VerifyingOperator op;
+    const auto run = [&](const std::function<void()>& start, int points) {
+        const uint64_t polls = dlg->PollHistory().Version();
+        start();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return op.Points() == points; }, kWaitMs));
+        // Back to polling: the run has ended.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return dlg->Worker().PendingOperation().mode == engine::ModePollCurrent &&
+                       dlg->PollHistory().Version() > polls + 2;
+            },
+            kWaitMs));
+        QTest::qWait(100);
+    };
+    run([&] { verify->trigger(); }, 5);
+    EXPECT_EQ(CountRequests(fixture, 201), 0u) << "nothing written to the fixture";
+    // A calibration with the folder still unwritable: not told again, and
+    // the calibration completes.
+    run([&] { dlg->OnButtonCalibrate(); }, 10);
+    EXPECT_EQ(CountRequests(fixture, 201), 12u);
+    const auto told = std::count_if(op.Boxes().begin(), op.Boxes().end(), [](const std::string& t) {
+        return t.rfind("错误: 无法保存校准记录到", 0) == 0;
+    });
+    EXPECT_EQ(told, 1) << "once per run of the program";
+    EXPECT_EQ(std::count(op.Boxes().begin(), op.Boxes().end(), "提示: 确定要进行校准验证吗?"), 1);
+    EXPECT_EQ(std::count(op.Boxes().begin(), op.Boxes().end(), "错误: 电流校准失败!"), 0);
+
+    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    CRecordsDlg* records = dlg->OpenRecords();
+    run([&] { verify->trigger(); }, 15);
+    const fs::path folder = dir / "data" / "tarvok" / "records";
+    ASSERT_EQ(records->Records().size(), 1u) << "the open list shows the new record";
+    const std::string stem = records->Records()[0].stem;
+    for (const char* extension : {".json", ".csv", ".pdf"})
+        EXPECT_TRUE(fs::exists(folder / (stem + extension))) << extension;
+    const auto json = nlohmann::json::parse(std::ifstream(folder / (stem + ".json")));
+    EXPECT_EQ(json["kind"], "verification");
+    EXPECT_EQ(json["port"], "COM1");
+    EXPECT_EQ(json["fixture_device_number"], 1);
+    EXPECT_EQ(json["operator"], "周工");
+    EXPECT_EQ(json["reference_meter"], "表 9");
+    EXPECT_EQ(json["tolerance_percent_of_span"], 0.5);
+    EXPECT_EQ(json["points"].size(), 5u);
+    EXPECT_EQ(json["result"], "pass") << "as left by the calibration";
+    EXPECT_EQ(op.Titles(), (std::vector<std::string>{"校准验证", "电流校准", "校准验证"}));
+}
+
 TEST_F(MainDlgTest, TheSettingsFileIsBesideAPortableCopyAndTheUsersForAnInstalledOne) {
     Pty com3(dir / "ports" / "COM3");
     Pty com5(dir / "ports" / "COM5");

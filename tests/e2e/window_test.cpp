@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -140,7 +142,8 @@ protected:
         // Its trace (frames and readouts) comes back on stdout.
         ASSERT_TRUE(app_->Start(
             {"/bin/sh", "-c", "exec \"$0\" --trace 2>&1", (dir_ / "tarvok-config").string()},
-            {"DISPLAY=" + x_.Display(), "QT_QPA_PLATFORM=xcb", "TARVOK_PORTS_DIR="}));
+            {"DISPLAY=" + x_.Display(), "QT_QPA_PLATFORM=xcb",
+             "TARVOK_PORTS_DIR=", "XDG_DATA_HOME=" + (dir_ / "data").string()}));
         reader_ = std::thread([this] {
             while (auto line = app_->ReadLine(60000)) {
                 std::lock_guard lock(mutex_);
@@ -418,6 +421,49 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
     const size_t polls = CountRequests(2);
     EXPECT_TRUE(WaitFor([&] { return CountRequests(2) > polls + 1; }));
     EXPECT_NE(Xdo({"search", "--onlyvisible", "--name", "^错误$"}, 2000).status, 0);
+
+    // The record, in the data folder the program was given: its three
+    // files, the fixture as it was identified last, the points as written.
+    const fs::path records = dir_ / "data" / "tarvok" / "records";
+    fs::path json;
+    ASSERT_TRUE(WaitFor([&] {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(records, ec))
+            if (e.path().extension() == ".json") json = e.path();
+        return !json.empty();
+    }));
+    struct stat st {};
+    ASSERT_EQ(::stat(records.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    const std::string stem = json.stem().string();
+    EXPECT_TRUE(std::regex_match(stem, std::regex(R"(\d{8}-\d{6}-3)"))) << stem;
+    EXPECT_TRUE(fs::exists(records / (stem + ".csv")));
+    std::ifstream pdf(records / (stem + ".pdf"), std::ios::binary);
+    std::string head(5, '\0');
+    pdf.read(head.data(), 5);
+    EXPECT_EQ(head, "%PDF-");
+    const auto record = nlohmann::json::parse(std::ifstream(json));
+    EXPECT_EQ(record["kind"], "calibration");
+    EXPECT_EQ(record["result"], "written");
+    EXPECT_EQ(record["fixture_device_number"], 3);
+    EXPECT_EQ(record["port"], "COM3");
+    EXPECT_EQ(record["operator"], "");
+    EXPECT_EQ(record["tolerance_percent_of_span"], 0.1);
+    ASSERT_EQ(record["points"].size(), 6u);
+    const double typed[] = {0.0, 4.0, 8.0, 12.010, 16.011, 20.0};
+    for (size_t i = 0; i < 6; ++i) {
+        const auto& p = record["points"][i];
+        EXPECT_EQ(p["nominal_mA"], 4.0 * static_cast<double>(i));
+        EXPECT_EQ(p["reference_mA"], typed[i]) << i;
+        // The reading is the measured value written for the point.
+        uint32_t bits = 0;
+        for (size_t b = 6; b < 10; ++b) bits = (bits << 8) | steps[3 + i][b];
+        float measured;
+        std::memcpy(&measured, &bits, 4);
+        EXPECT_EQ(static_cast<float>(p["reading_mA"].get<double>()), measured) << i;
+        EXPECT_EQ(p["error_mA"].get<double>(),
+                  std::round((p["reading_mA"].get<double>() - typed[i]) * 1e6) / 1e6);
+    }
 }
 
 // 工具 → 通道总览 by the keyboard, as from the menu bar: Alt, then along to

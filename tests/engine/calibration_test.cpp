@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "engine/calibrate_wizard.h"
+#include "engine/calibration_record.h"
 #include "engine/main_worker.h"
 #include "fake_view.h"
 #include "hart/decoders.h"
@@ -455,6 +459,211 @@ TEST_F(CalibrationTest, WithNoChannelTheWizardCannotFixACurrentButCanBeLeft) {
     EXPECT_EQ(wv.Errors()[0], "错误: 固定电流4.000 mA失败!");
     for (const auto& f : Frames()) EXPECT_NE(f.command, 40) << "no transmitter is addressed";
     EXPECT_TRUE(view.Boxes().empty()) << "cancelled: no failure reported";
+}
+
+// --- The record each run leaves ----------------------------------------
+
+// The figures a record holds for what the wizard showed and the test typed.
+double ShownDecimal(const std::string& text) { return std::atof(text.c_str()); }
+
+TEST_F(CalibrationTest, AFullCalibrationLeavesARecordOfItsSixPoints) {
+    std::vector<Frame> atUnplug;
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    const auto records = view.Records();
+    ASSERT_EQ(records.size(), 1u);
+    const CalibrationRecord& r = records[0];
+    EXPECT_EQ(r.kind, RecordKind::kCalibration);
+    EXPECT_EQ(r.outcome, RecordOutcome::kCompleted);
+    EXPECT_EQ(ResultText(r), "written");
+    EXPECT_EQ(r.deviceNumber, 1) << "as the fixture identified itself";
+    EXPECT_EQ(r.port, "COM1");
+    EXPECT_TRUE(r.failedStep.empty());
+
+    // The points as they went to the fixture: point 0 unplugged, then the
+    // wizard's five, each with the reading stored for it.
+    const auto steps = Calibration();
+    ASSERT_EQ(steps.size(), 12u);
+    ASSERT_EQ(r.points.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        const RecordPoint& p = r.points[i];
+        EXPECT_EQ(p.nominalMa, 4.0 * static_cast<double>(i));
+        EXPECT_EQ(static_cast<float>(p.readingMa), FloatAt(steps[3 + i], 6)) << i;
+        EXPECT_EQ(static_cast<float>(p.referenceMa), FloatAt(steps[3 + i], 11)) << i;
+        if (i > 0) {
+            EXPECT_EQ(p.readingMa, ShownDecimal(shown[i - 1])) << "the decimal shown, exactly";
+            char typedText[32];
+            std::snprintf(typedText, sizeof(typedText), "%.4f", typed[i - 1]);
+            EXPECT_EQ(p.referenceMa, ShownDecimal(typedText)) << "the decimal typed, exactly";
+        }
+    }
+    EXPECT_EQ(r.points[0].referenceMa, 0.0);
+    // The converter reads 1.002 x + 0.013 before the table corrects it:
+    // 0.08 % of span unplugged, 0.13-0.33 % at 4-20 mA.
+    EXPECT_TRUE(PointPasses(r.points[0], 0.1));
+    for (size_t i = 1; i < 6; ++i) {
+        EXPECT_NEAR(ErrorMa(r.points[i]), 0.002 * r.points[i].referenceMa + 0.013, 0.0015) << i;
+        EXPECT_FALSE(PointPasses(r.points[i], 0.1)) << i;
+        EXPECT_TRUE(PointPasses(r.points[i], 0.5)) << i;
+    }
+
+    // Its files: the JSON carries the same figures, the errors and verdicts.
+    namespace fs = std::filesystem;
+    const fs::path folder = test::FreshTempPath("tarvok-records") / "records";
+    std::string stem, error;
+    ASSERT_TRUE(SaveRecord(folder.string(), r, "%PDF-1.4", &stem, &error)) << error;
+    for (const char* extension : {".json", ".csv", ".pdf"})
+        EXPECT_TRUE(fs::exists(folder / (stem + extension))) << extension;
+    const auto json = nlohmann::json::parse(std::ifstream(folder / (stem + ".json")));
+    EXPECT_EQ(json["result"], "written");
+    EXPECT_EQ(json["fixture_device_number"], 1);
+    ASSERT_EQ(json["points"].size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        const auto& p = json["points"][i];
+        EXPECT_EQ(p["reading_mA"].get<double>(), r.points[i].readingMa);
+        EXPECT_EQ(p["reference_mA"].get<double>(), r.points[i].referenceMa);
+        EXPECT_EQ(p["error_mA"].get<double>(), ErrorMa(r.points[i]));
+        EXPECT_EQ(p["pass"].get<bool>(), i == 0);
+    }
+    fs::remove_all(folder.parent_path());
+}
+
+TEST_F(CalibrationTest, AFailedFirstStepLeavesAFailedRecordWithNoPoints) {
+    view.channelPrompt = [this] {
+        fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+        return IDOK;
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return !view.Boxes().empty(); }));
+    fixture.ClearFaults();
+    const auto records = view.Records();
+    ASSERT_EQ(records.size(), 1u) << "told before the failure box";
+    EXPECT_EQ(records[0].outcome, RecordOutcome::kFailed);
+    EXPECT_EQ(ResultText(records[0]), "failed");
+    EXPECT_EQ(records[0].failedStep, "201 #1 (00-00)");
+    EXPECT_TRUE(records[0].points.empty());
+}
+
+TEST_F(CalibrationTest, AFailureAfterTheZeroPointNamesTheRequestAndKeepsEveryPoint) {
+    view.onBox = [this](const std::string& text) {
+        // The next request, the second 00-00, goes unanswered.
+        if (text.find("插回") != std::string::npos)
+            fixture.InjectFault(sim::Fault::kNoReply, hart::kAttempts);
+    };
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    const auto records = view.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].outcome, RecordOutcome::kFailed);
+    EXPECT_EQ(records[0].failedStep, "201 #2 (00-00)");
+    EXPECT_EQ(records[0].points.size(), 6u);
+    EXPECT_EQ(view.Boxes().back().text, "错误: 电流校准失败!");
+}
+
+TEST_F(CalibrationTest, ACancelAfterTwoPointsLeavesACancelledRecordOfThem) {
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 2);
+        wizard.OnStop();
+        FinishWizard(wizard);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    const auto records = view.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(ResultText(records[0]), "cancelled");
+    ASSERT_EQ(records[0].points.size(), 2u);
+    EXPECT_EQ(records[0].points[0].nominalMa, 4.0);
+    EXPECT_EQ(records[0].points[1].nominalMa, 8.0);
+    EXPECT_EQ(records[0].points[1].readingMa, ShownDecimal(shown[1]));
+    EXPECT_EQ(Calibration().size(), 1u) << "nothing written after the wizard";
+}
+
+TEST_F(CalibrationTest, ARunLeftBeforeAnyPointLeavesNoRecord) {
+    view.channelPrompt = [] { return IDCANCEL; };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        ASSERT_TRUE(WaitFor([&] { return wv.Reference() == "4.000"; }));
+        wizard.OnStop();
+        FinishWizard(wizard);
+    };
+    worker.PostOperation(ModeCalibrate, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return view.Wizards() == 1 && Done(); }));
+    worker.PostOperation(ModeVerifyCalibration, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return view.Wizards() == 2 && Done(); }));
+    EXPECT_TRUE(view.Records().empty());
+}
+
+// The verification: the same wizard, the fixture's corrected loop current
+// as the reading, nothing written. Before a calibration the converter's
+// error shows (as found); after it the table takes it out (as left).
+TEST_F(CalibrationTest, AVerificationWritesNothingAndChecksTheCorrectedReading) {
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        EXPECT_EQ(wizard.Reading(),
+                  view.Wizards() == 2 ? WizardReading::kConverter : WizardReading::kLoopCurrent);
+        shown.clear();
+        typed.clear();
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+    };
+    worker.Start();
+    ASSERT_TRUE(WaitFor([&] { return !view.CurrentTexts().empty(); }));
+    const auto verify = [&](size_t records) {
+        fixture.ClearLineLog();
+        worker.PostOperation(ModeVerifyCalibration, 0, 0);
+        ASSERT_TRUE(WaitFor([&] { return view.Records().size() == records; }));
+        ASSERT_TRUE(WaitFor([&] { return worker.PendingOperation().mode == ModePollCurrent; }));
+        ASSERT_TRUE(WaitFor([&] { return Frames().back().command == 2; }));
+        const auto frames = WithoutRetries(Frames());
+        for (const auto& f : frames) {
+            EXPECT_NE(f.command, 201) << "nothing written to the fixture";
+            EXPECT_NE(f.command, 34) << "the channel is left as it is";
+            EXPECT_NE(f.command, 33) << "the reading is the loop current";
+        }
+        EXPECT_EQ(std::count_if(frames.begin(), frames.end(), IsLeaveFixedCurrent), 1);
+    };
+
+    verify(1);
+    CalibrationRecord asFound = view.Records()[0];
+    EXPECT_EQ(asFound.kind, RecordKind::kVerification);
+    EXPECT_EQ(asFound.outcome, RecordOutcome::kCompleted);
+    ASSERT_EQ(asFound.points.size(), 5u) << "the five live points, no zero point";
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(asFound.points[i].nominalMa, 4.0 * static_cast<double>(i + 1));
+        EXPECT_EQ(asFound.points[i].readingMa, ShownDecimal(shown[i]));
+    }
+    EXPECT_EQ(ResultText(asFound), "fail") << "the converter's own error";
+    asFound.settings.tolerancePercentOfSpan = 0.5;
+    EXPECT_EQ(ResultText(asFound), "pass");
+
+    fixture.ClearLineLog();
+    worker.PostOperation(ModeCalibrate, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return view.Records().size() == 2; }));
+    EXPECT_EQ(ResultText(view.Records()[1]), "written");
+    ASSERT_TRUE(WaitFor([&] { return worker.PendingOperation().mode == ModePollCurrent; }));
+
+    verify(3);
+    const CalibrationRecord asLeft = view.Records()[2];
+    EXPECT_EQ(ResultText(asLeft), "pass");
+    for (const RecordPoint& p : asLeft.points) EXPECT_LE(std::fabs(ErrorMa(p)), 0.0015);
 }
 
 // The flow gave up waiting (the program closes) while the dialog was still

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/calibrate_wizard.h"
+#include "engine/calibration_record.h"
 #include "engine/channel_scan.h"
 #include "engine/main_window_view.h"
 #include "platform/clock.h"
@@ -102,6 +103,14 @@ public:
         std::lock_guard lock(mutex_);
         return scanProgress_;
     }
+    void OnCalibrationRecord(const CalibrationRecord& record) override {
+        std::lock_guard lock(mutex_);
+        records_.push_back(record);
+    }
+    std::vector<CalibrationRecord> Records() {
+        std::lock_guard lock(mutex_);
+        return records_;
+    }
     std::vector<PollSample> Polls() {
         std::lock_guard lock(mutex_);
         return polls_;
@@ -165,6 +174,7 @@ private:
     std::vector<ScanResult> scanResults_;
     std::pair<int, int> scanProgress_{0, 0};
     std::vector<bool> silent_;
+    std::vector<CalibrationRecord> records_;
     int wizards_ = 0;
 };
 

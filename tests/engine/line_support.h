@@ -2,7 +2,11 @@
 // as the simulated wire saw them, and ending a worker with its port.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "engine/main_worker.h"
@@ -47,6 +51,14 @@ inline std::vector<Request> MasterRequests(const sim::SimulatedFixture& fixture)
                                               b.begin() + static_cast<long>(command + 2 + n))});
     }
     return out;
+}
+
+// A path of the test's own under the temporary folder, not made yet.
+inline std::filesystem::path FreshTempPath(const std::string& name) {
+    static std::atomic<int> counter{0};
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    return std::filesystem::temp_directory_path() /
+           (name + "-" + std::to_string(now) + "-" + std::to_string(++counter));
 }
 
 // A window's close, as far as the engine goes: the worker stopped, its

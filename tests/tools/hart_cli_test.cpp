@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 
+#include "engine/calibration_record.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
 
@@ -199,6 +204,98 @@ TEST_F(HartCliTest, PollCsvGivesTimeChannelAndReading) {
         "time,channel,loop_current_mA\n"
         "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d,01,4\\.\\d{3}\n){2}");
     EXPECT_TRUE(std::regex_match(r.out, csv)) << r.out;
+}
+
+// records: read from the user's records folder, no port named or opened.
+class RecordsCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = std::filesystem::temp_directory_path() /
+               ("tarvok-cli-records-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        // Where the folder is looked for: one variable on each system.
+        for (const char* name : {"XDG_DATA_HOME", "LOCALAPPDATA"}) {
+            const char* value = std::getenv(name);
+            saved.emplace_back(name, value != nullptr ? value : "");
+        }
+        SetEnv("XDG_DATA_HOME", root.string());
+        SetEnv("LOCALAPPDATA", root.string());
+        folder = root / "tarvok" / "records";
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(root);
+        for (const auto& [name, value] : saved) SetEnv(name, value);
+    }
+    static void SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+        _putenv_s(name, value.c_str());
+#else
+        if (value.empty())
+            ::unsetenv(name);
+        else
+            ::setenv(name, value.c_str(), 1);
+#endif
+    }
+    std::string Save(engine::RecordKind kind, int device, std::chrono::hours ago,
+                     engine::RecordOutcome outcome) {
+        engine::CalibrationRecord r;
+        r.kind = kind;
+        r.time = std::chrono::system_clock::now() - ago;
+        r.deviceNumber = device;
+        r.port = "COM3";
+        r.points = {{4, 4.0, 4.001}};
+        r.outcome = outcome;
+        std::string stem, error;
+        EXPECT_TRUE(engine::SaveRecord(folder.string(), r, "%PDF", &stem, &error)) << error;
+        return engine::RecordTimeText(r) + " " + (device >= 0 ? std::to_string(device) : "-") +
+               " " + (kind == engine::RecordKind::kCalibration ? "calibration" : "verification") +
+               " " + engine::ResultText(r) + " " + stem + "\n";
+    }
+    std::filesystem::path root;
+    std::filesystem::path folder;
+    std::vector<std::pair<const char*, std::string>> saved;
+};
+
+TEST_F(RecordsCommandTest, ListsNewestFirstWithoutAPort) {
+    Result r = RunTool({"records"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out, "") << "no folder yet: nothing to list";
+    EXPECT_EQ(RunTool({"records", "--json"}).out, "[]\n");
+
+    const std::string older = Save(engine::RecordKind::kCalibration, 3, std::chrono::hours(48),
+                                   engine::RecordOutcome::kCompleted);
+    const std::string newer = Save(engine::RecordKind::kVerification, -1, std::chrono::hours(1),
+                                   engine::RecordOutcome::kCompleted);
+    const std::string middle = Save(engine::RecordKind::kCalibration, 2, std::chrono::hours(5),
+                                    engine::RecordOutcome::kFailed);
+    std::ofstream(folder / "half.json") << "{\"kind\":";
+    r = RunTool({"records"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out, newer + middle + older);
+    EXPECT_NE(newer.find(" - verification pass "), std::string::npos) << newer;
+    EXPECT_EQ(r.err,
+              "tarvok-hart: not a record, skipped: " + (folder / "half.json").string() + "\n");
+
+    r = RunTool({"--trace", "records", "--json"});
+    platform::EnableTrace(false);
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    const auto array = nlohmann::json::parse(r.out);
+    ASSERT_EQ(array.size(), 3u);
+    EXPECT_EQ(array[0]["kind"], "verification");
+    EXPECT_TRUE(array[0]["fixture_device_number"].is_null());
+    EXPECT_EQ(array[1]["failed_step"], "");
+    EXPECT_EQ(array[2]["fixture_device_number"], 3);
+    EXPECT_EQ(array[2]["points"][0]["reference_mA"], 4.0);
+}
+
+TEST_F(RecordsCommandTest, TakesOnlyJsonAndNoPort) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"records", "--port", "3"}, {"--simulate", "records"}, {"records", "all"}}) {
+        const Result r = RunTool(args);
+        EXPECT_EQ(r.status, kExitUsage) << testing::PrintToString(args);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_NE(RunTool({"--help"}).out.find("records [--json]"), std::string::npos);
 }
 
 }  // namespace

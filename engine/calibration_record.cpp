@@ -1,0 +1,409 @@
+#include "engine/calibration_record.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "engine/calibrate_wizard.h"
+#include "platform/ini_file.h"
+#include "platform/wall_clock.h"
+
+namespace engine {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+// Figures are kept to a millionth: far below what the meter or the fixture
+// resolve, and enough that a rounding never moves a point across the
+// tolerance.
+constexpr double kResolution = 1e6;
+// A record is a few kB; anything much larger in the folder is not one.
+constexpr std::uintmax_t kMaxRecordBytes = 1024 * 1024;
+constexpr double kMaxTolerance = 10.0;
+
+double Rounded(double v) { return std::round(v * kResolution) / kResolution; }
+
+// The decimal a single float stands for: its shortest form read back.
+double Decimal(float f) {
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof(text), f);
+    if (ec != std::errc()) return f;
+    double d = f;
+    std::from_chars(text, end, d);
+    return d;
+}
+
+std::string Number(double v) {
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof(text), v);
+    return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+const char* KindText(RecordKind kind) {
+    return kind == RecordKind::kCalibration ? "calibration" : "verification";
+}
+
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Digits with at most one '.', at least one digit.
+bool IsPlainDecimal(const std::string& s) {
+    int dots = 0;
+    int digits = 0;
+    for (const char c : s) {
+        if (c == '.')
+            ++dots;
+        else if (c >= '0' && c <= '9')
+            ++digits;
+        else
+            return false;
+    }
+    return digits > 0 && dots <= 1;
+}
+
+template <class T>
+bool ReadInt(const std::string& s, size_t at, size_t length, T* value) {
+    if (at + length > s.size()) return false;
+    const char* first = s.data() + at;
+    const auto [end, ec] = std::from_chars(first, first + length, *value);
+    return ec == std::errc() && end == first + length;
+}
+
+// "YYYY-MM-DDTHH:MM:SS[.fff](Z|+HH:MM|-HH:MM)" as seconds since 1970 (UTC).
+bool ParseIsoTime(const std::string& s, long long* seconds) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, se = 0;
+    if (s.size() < 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':')
+        return false;
+    if (!ReadInt(s, 0, 4, &y) || !ReadInt(s, 5, 2, &mo) || !ReadInt(s, 8, 2, &d) ||
+        !ReadInt(s, 11, 2, &h) || !ReadInt(s, 14, 2, &mi) || !ReadInt(s, 17, 2, &se))
+        return false;
+    size_t at = 19;
+    if (s[at] == '.') {
+        ++at;
+        while (at < s.size() && s[at] >= '0' && s[at] <= '9') ++at;
+    }
+    int offsetMinutes = 0;
+    if (at < s.size() && s[at] == 'Z') {
+        ++at;
+    } else if (at < s.size() && (s[at] == '+' || s[at] == '-')) {
+        int oh = 0, om = 0;
+        if (!ReadInt(s, at + 1, 2, &oh) || at + 3 >= s.size() || s[at + 3] != ':' ||
+            !ReadInt(s, at + 4, 2, &om))
+            return false;
+        offsetMinutes = (s[at] == '-' ? -1 : 1) * (oh * 60 + om);
+        at += 6;
+    } else {
+        return false;
+    }
+    if (at != s.size()) return false;
+    using namespace std::chrono;
+    const year_month_day date{year{y} / month{static_cast<unsigned>(mo)} /
+                              day{static_cast<unsigned>(d)}};
+    if (!date.ok() || h > 23 || mi > 59 || se > 60) return false;
+    const long long days = sys_days{date}.time_since_epoch().count();
+    *seconds = days * 86400 + h * 3600 + mi * 60 + se - offsetMinutes * 60LL;
+    return true;
+}
+
+std::string SystemError() { return std::strerror(errno); }
+
+#ifndef _WIN32
+bool IsAbsolute(const char* path) { return path != nullptr && path[0] == '/'; }
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+#endif
+
+// Every missing folder of `dir` made, private to the user; true when it is
+// there.
+bool MakeFolders(const std::string& dir, std::string* error) {
+#ifdef _WIN32
+    std::error_code ec;
+    fs::create_directories(fs::path(dir), ec);
+    if (ec && !fs::is_directory(fs::path(dir))) {
+        *error = ec.message();
+        return false;
+    }
+    return true;
+#else
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string part = dir.substr(0, slash);
+        if (!part.empty() && !IsFolder(part) && ::mkdir(part.c_str(), 0700) != 0 &&
+            errno != EEXIST) {
+            *error = SystemError();
+            return false;
+        }
+        if (slash == std::string::npos) break;
+    }
+    if (!IsFolder(dir)) {
+        *error = "not a folder";
+        return false;
+    }
+    return true;
+#endif
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+#ifdef _WIN32
+    constexpr char kSeparator = '\\';
+#else
+    constexpr char kSeparator = '/';
+#endif
+    if (!folder.empty() && (folder.back() == '/' || folder.back() == kSeparator))
+        return folder + name;
+    return folder + kSeparator + name;
+}
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::path(path), ec);
+}
+
+bool ReadWholeFile(const fs::path& path, std::string* text) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec || size > kMaxRecordBytes) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    text->assign(std::istreambuf_iterator<char>(in), {});
+    return !in.bad();
+}
+
+}  // namespace
+
+double ErrorMa(const RecordPoint& p) { return Rounded(p.readingMa - p.referenceMa); }
+
+double ErrorPercentOfSpan(const RecordPoint& p) { return Rounded(ErrorMa(p) / kSpanMa * 100.0); }
+
+bool PointPasses(const RecordPoint& p, double tolerancePercentOfSpan) {
+    return std::fabs(ErrorPercentOfSpan(p)) <= tolerancePercentOfSpan + 1e-9;
+}
+
+bool ParseTolerance(const std::string& text, double* value) {
+    const std::string t = Trimmed(text);
+    if (!IsPlainDecimal(t)) return false;
+    double v = 0.0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec != std::errc() || end != t.data() + t.size() || !(v > 0.0) || v > kMaxTolerance)
+        return false;
+    *value = v;
+    return true;
+}
+
+std::string FormatTolerance(double value) { return Number(value); }
+
+std::string RecordPortText(int port) { return port > 0 ? "COM" + std::to_string(port) : ""; }
+
+std::vector<RecordPoint> WizardPoints(const CCalibrateWizard& wizard) {
+    std::vector<RecordPoint> points;
+    for (int i = 0; i < 6; ++i) {
+        if (!wizard.PointTaken(i)) continue;
+        const CalibrationPoint p = wizard.Point(i);
+        points.push_back({4.0 * i, Decimal(p.reference), Decimal(p.measured)});
+    }
+    return points;
+}
+
+bool AllPointsPass(const CalibrationRecord& record) {
+    return std::all_of(record.points.begin(), record.points.end(), [&](const RecordPoint& p) {
+        return PointPasses(p, record.settings.tolerancePercentOfSpan);
+    });
+}
+
+std::string ResultText(const CalibrationRecord& record) {
+    switch (record.outcome) {
+        case RecordOutcome::kCancelled:
+            return "cancelled";
+        case RecordOutcome::kFailed:
+            return "failed";
+        case RecordOutcome::kCompleted:
+            break;
+    }
+    if (record.kind == RecordKind::kCalibration) return "written";
+    return AllPointsPass(record) ? "pass" : "fail";
+}
+
+std::string RecordTimeText(const CalibrationRecord& record) {
+    using namespace std::chrono;
+    std::string text = platform::FormatIso8601(platform::ToLocalTime(floor<seconds>(record.time)));
+    // Whole seconds: the milliseconds are always ".000" here.
+    if (text.size() > 23 && text[19] == '.') text.erase(19, 4);
+    return text;
+}
+
+std::string RecordStem(const CalibrationRecord& record) {
+    const std::string t = RecordTimeText(record);
+    std::string stem = "00000000-000000";
+    if (t.size() >= 19) {
+        stem = t.substr(0, 4) + t.substr(5, 2) + t.substr(8, 2) + "-" + t.substr(11, 2) +
+               t.substr(14, 2) + t.substr(17, 2);
+    }
+    return stem + "-" +
+           (record.deviceNumber >= 0 ? std::to_string(record.deviceNumber) : "unknown");
+}
+
+std::string RecordJson(const CalibrationRecord& record) {
+    const double tolerance = record.settings.tolerancePercentOfSpan;
+    Json j;
+    j["kind"] = KindText(record.kind);
+    j["time"] = RecordTimeText(record);
+    j["fixture_device_number"] = record.deviceNumber >= 0 ? Json(record.deviceNumber) : Json();
+    j["port"] = record.port;
+    j["operator"] = record.settings.operatorName;
+    j["reference_meter"] = record.settings.referenceMeter;
+    j["tolerance_percent_of_span"] = tolerance;
+    Json points = Json::array();
+    for (const RecordPoint& p : record.points) {
+        Json point;
+        point["nominal_mA"] = p.nominalMa;
+        point["reference_mA"] = p.referenceMa;
+        point["reading_mA"] = p.readingMa;
+        point["error_mA"] = ErrorMa(p);
+        point["error_percent_of_span"] = ErrorPercentOfSpan(p);
+        point["pass"] = PointPasses(p, tolerance);
+        points.push_back(std::move(point));
+    }
+    j["points"] = std::move(points);
+    j["result"] = ResultText(record);
+    if (record.outcome == RecordOutcome::kFailed) j["failed_step"] = record.failedStep;
+    // Texts typed by the operator are UTF-8; a stray byte must not lose the
+    // record.
+    return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string RecordCsv(const CalibrationRecord& record) {
+    std::string csv = "nominal_mA,reference_mA,reading_mA,error_mA,error_percent_of_span,pass\n";
+    for (const RecordPoint& p : record.points) {
+        csv += Number(p.nominalMa) + "," + Number(p.referenceMa) + "," + Number(p.readingMa) + "," +
+               Number(ErrorMa(p)) + "," + Number(ErrorPercentOfSpan(p)) + "," +
+               (PointPasses(p, record.settings.tolerancePercentOfSpan) ? "true" : "false") + "\n";
+    }
+    return csv;
+}
+
+#ifdef _WIN32
+std::string RecordsFolder() {
+    const char* local = std::getenv("LOCALAPPDATA");
+    if (local == nullptr || *local == '\0') return {};
+    return Join(Join(local, "tarvok"), "records");
+}
+#else
+std::string RecordsFolder() {
+    // A relative $XDG_DATA_HOME is invalid and ignored, as is a relative $HOME.
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); IsAbsolute(xdg))
+        return WithoutTrailingSlashes(xdg) + "/tarvok/records";
+    std::string home;
+    if (const char* h = std::getenv("HOME"); IsAbsolute(h)) {
+        home = h;
+    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && IsAbsolute(pw->pw_dir)) {
+        home = pw->pw_dir;
+    } else {
+        return {};
+    }
+    home = WithoutTrailingSlashes(home);
+    return (home == "/" ? "" : home) + "/.local/share/tarvok/records";
+}
+#endif
+
+bool SaveRecord(const std::string& folder, const CalibrationRecord& record, const std::string& pdf,
+                std::string* stem, std::string* error) {
+    std::string reason;
+    if (folder.empty()) {
+        reason = "no home folder";
+    } else if (MakeFolders(folder, &reason)) {
+        const std::string base = RecordStem(record);
+        std::string name = base;
+        // Two records in one second for one fixture: neither replaces the
+        // other.
+        for (int n = 2; Exists(Join(folder, name + ".json")) ||
+                        Exists(Join(folder, name + ".csv")) || Exists(Join(folder, name + ".pdf"));
+             ++n)
+            name = base + "-" + std::to_string(n);
+        // The JSON last: a record that lists has its other files.
+        const std::pair<const char*, std::string> files[] = {
+            {".csv", RecordCsv(record)}, {".pdf", pdf}, {".json", RecordJson(record)}};
+        for (const auto& [extension, contents] : files) {
+            const std::string path = Join(folder, name + extension);
+            if (!platform::ReplaceFileContents(path, contents)) {
+                reason = path + ": " + SystemError();
+                break;
+            }
+        }
+        if (reason.empty()) {
+            if (stem != nullptr) *stem = name;
+            return true;
+        }
+    }
+    if (error != nullptr) *error = reason;
+    return false;
+}
+
+std::vector<RecordSummary> ListRecords(const std::string& folder,
+                                       std::vector<std::string>* problems) {
+    std::vector<RecordSummary> records;
+    std::error_code ec;
+    fs::directory_iterator it(fs::path(folder), ec);
+    if (ec) return records;
+    for (const fs::directory_entry& entry : it) {
+        const fs::path& path = entry.path();
+        if (path.extension() != ".json" || !entry.is_regular_file(ec)) continue;
+        std::string text;
+        RecordSummary s;
+        s.stem = path.stem().string();
+        bool ok = ReadWholeFile(path, &text);
+        if (ok) {
+            const Json j = Json::parse(text, nullptr, false);
+            ok = j.is_object() && j.contains("kind") && j["kind"].is_string() &&
+                 j.contains("time") && j["time"].is_string() && j.contains("result") &&
+                 j["result"].is_string();
+            if (ok) {
+                s.kind = j["kind"].get<std::string>();
+                s.time = j["time"].get<std::string>();
+                s.result = j["result"].get<std::string>();
+                ok = (s.kind == "calibration" || s.kind == "verification") &&
+                     ParseIsoTime(s.time, &s.sortKey);
+                const auto number = j.find("fixture_device_number");
+                if (number != j.end() && number->is_number_integer()) {
+                    const auto n = number->get<long long>();
+                    s.deviceNumber = n >= 0 && n <= 0xFFFFFF ? static_cast<int>(n) : -1;
+                }
+                s.json = j.dump(-1, ' ', false, Json::error_handler_t::replace);
+            }
+        }
+        if (ok)
+            records.push_back(std::move(s));
+        else if (problems != nullptr)
+            problems->push_back(path.string());
+    }
+    std::sort(records.begin(), records.end(), [](const RecordSummary& a, const RecordSummary& b) {
+        if (a.sortKey != b.sortKey) return a.sortKey > b.sortKey;
+        return a.stem > b.stem;
+    });
+    return records;
+}
+
+}  // namespace engine

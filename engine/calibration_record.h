@@ -1,0 +1,113 @@
+// What a calibration or a verification run leaves behind: the record of
+// the points taken (reference typed, the fixture's reading, the error in %
+// of span against a tolerance) and the outcome, kept as JSON, CSV and a PDF
+// certificate under the user's data folder. The PDF is drawn by the window
+// layer; everything else lives here.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+class CCalibrateWizard;
+
+enum class RecordKind { kCalibration, kVerification };
+// A calibration that completed has written its table; a verification that
+// completed passes or fails against the tolerance.
+enum class RecordOutcome { kCompleted, kFailed, kCancelled };
+
+// The span the errors are given in % of: 4-20 mA.
+inline constexpr double kSpanMa = 16.0;
+inline constexpr double kDefaultTolerancePercentOfSpan = 0.1;
+
+struct RecordPoint {
+    double nominalMa = 0.0;
+    double referenceMa = 0.0;  // what the operator typed off the reference meter
+    double readingMa = 0.0;    // what the fixture read (see the README for which reading)
+};
+
+// reading - reference, in mA and in % of the span, rounded to what the
+// figures carry (1e-6 mA, 1e-6 %) so that a point exactly at the tolerance
+// passes.
+double ErrorMa(const RecordPoint& p);
+double ErrorPercentOfSpan(const RecordPoint& p);
+bool PointPasses(const RecordPoint& p, double tolerancePercentOfSpan);
+
+// What the operator sets once: kept in the settings file by the window.
+struct RecordSettings {
+    std::string operatorName;
+    std::string referenceMeter;
+    double tolerancePercentOfSpan = kDefaultTolerancePercentOfSpan;
+};
+
+// A tolerance as typed or stored: a plain decimal number above 0 and at most
+// 10 (% of span).
+bool ParseTolerance(const std::string& text, double* value);
+std::string FormatTolerance(double value);
+
+struct CalibrationRecord {
+    RecordKind kind = RecordKind::kCalibration;
+    std::chrono::system_clock::time_point time;
+    int deviceNumber = -1;  // as the fixture last reported it; -1 when never identified
+    std::string port;       // "COM7"
+    RecordSettings settings;
+    std::vector<RecordPoint> points;
+    RecordOutcome outcome = RecordOutcome::kCompleted;
+    std::string failedStep;  // with kFailed: which request failed
+};
+
+// Port n as the operator knows it, "COM7"; empty for none.
+std::string RecordPortText(int port);
+
+// The points the wizard's table holds, in index order: point 0 (nominal and
+// reference 0, read with the transmitter unplugged) when the flow took it,
+// then those taken at 4, 8, 12, 16 and 20 mA. Each figure is the decimal
+// its single float stands for (4.012, not 4.0120000839).
+std::vector<RecordPoint> WizardPoints(const CCalibrateWizard& wizard);
+
+// "written", "failed", "cancelled" for a calibration; "pass", "fail",
+// "cancelled" for a verification.
+std::string ResultText(const CalibrationRecord& record);
+// Every point within the tolerance.
+bool AllPointsPass(const CalibrationRecord& record);
+
+// Local ISO 8601 to the second with the offset: 2026-05-04T09:30:12+08:00.
+std::string RecordTimeText(const CalibrationRecord& record);
+// <YYYYMMDD-HHMMSS>-<device number> ("unknown" for none).
+std::string RecordStem(const CalibrationRecord& record);
+
+std::string RecordJson(const CalibrationRecord& record);
+std::string RecordCsv(const CalibrationRecord& record);
+
+// $XDG_DATA_HOME/tarvok/records when that is absolute, else under
+// $HOME/.local/share (the account's home when $HOME is not absolute);
+// %LOCALAPPDATA%\tarvok\records on Windows. Empty when there is no home.
+std::string RecordsFolder();
+
+// Makes the records folder (mode 0700, as every parent it makes) and writes
+// the record's .csv, the `pdf` bytes as .pdf and then its .json, each to a
+// temporary file renamed over the name, so no file is ever half-written.
+// The stem gets "-2", "-3", ... when a record of that stem exists already.
+// False with the reason when a file could not be written.
+bool SaveRecord(const std::string& folder, const CalibrationRecord& record, const std::string& pdf,
+                std::string* stem, std::string* error);
+
+// One record as the listing shows it.
+struct RecordSummary {
+    std::string stem;  // the file name without .json
+    std::string time;  // as stored
+    int deviceNumber = -1;
+    std::string kind;       // "calibration" or "verification"
+    std::string result;     // as stored
+    std::string json;       // the whole record, compact
+    long long sortKey = 0;  // seconds since 1970 (UTC) of `time`
+};
+
+// The records in `folder`, newest first. A file that is no record is
+// skipped and named in *problems. A missing folder lists nothing.
+std::vector<RecordSummary> ListRecords(const std::string& folder,
+                                       std::vector<std::string>* problems = nullptr);
+
+}  // namespace engine

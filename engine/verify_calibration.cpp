@@ -1,0 +1,81 @@
+// The verification run (mode 7), and the record that it and the
+// calibration (mode 2) leave. A verification is the calibration's wizard
+// without the calibration: the transmitter fixed at the five currents, the
+// fixture's loop current read at each and the reference meter's value
+// typed; nothing is written to the fixture.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "engine/calibrate_wizard.h"
+#include "engine/calibration_record.h"
+#include "engine/main_worker.h"
+#include "serial/serial_link.h"
+
+namespace engine {
+namespace {
+
+// The command 201 requests of a calibration, in the order they are sent.
+constexpr const char* kCalibrationSteps[] = {"00-00",      "00-00",      "02-06",      "04 point 0",
+                                             "04 point 1", "04 point 2", "04 point 3", "04 point 4",
+                                             "04 point 5", "00-01",      "FA",         "FF"};
+constexpr int kCalibrationStepCount = static_cast<int>(std::size(kCalibrationSteps));
+
+// "201 #4 (04 point 0)": the request's place among the twelve, and its step.
+std::string StepName(int position) {
+    return "201 #" + std::to_string(position) + " (" + kCalibrationSteps[position - 1] + ")";
+}
+
+}  // namespace
+
+void CMainWorker::VerifyCalibration() {
+    auto wizard = std::make_shared<CCalibrateWizard>(WizardReading::kLoopCurrent);
+    const std::string port = RecordPortText(serial::CurrentPort());
+    if (m_view.RunChannelPrompt(m_view.GetChannelText()) == IDOK) {
+        m_view.RunCalibrateWizard(wizard);
+        // As in the calibration: the wizard's worker is out of its
+        // transaction, and the transmitter drives its own current again.
+        wizard->StopAndJoin();
+        LeaveFixedCurrent();
+        CalibrationRecord record;
+        record.kind = RecordKind::kVerification;
+        record.points = WizardPoints(*wizard);
+        record.outcome =
+            wizard->Result() == 1 ? RecordOutcome::kCompleted : RecordOutcome::kCancelled;
+        if (!record.points.empty()) PostRecord(std::move(record), port);
+    }
+    ReturnToPolling();
+}
+
+void CMainWorker::ReportCalibration(const CCalibrateWizard& wizard, const std::string& port,
+                                    bool report, int stepsWritten) {
+    CalibrationRecord record;
+    record.kind = RecordKind::kCalibration;
+    record.points = WizardPoints(wizard);
+    if (stepsWritten >= kCalibrationStepCount) {
+        // The fixture holds the new table, even if the channel could not be
+        // made active again afterwards.
+        record.outcome = RecordOutcome::kCompleted;
+    } else if (!report || m_bRunning.load() == 0) {
+        // The operator left: the wizard cancelled, or the program closed.
+        record.outcome = RecordOutcome::kCancelled;
+        if (record.points.empty()) return;
+    } else {
+        record.outcome = RecordOutcome::kFailed;
+        // After the first request, the flow takes the zero point (no
+        // channel, the unplugged wait, command 33) before it sends the rest.
+        record.failedStep = stepsWritten == 1 && !wizard.PointTaken(0) ? std::string("zero point")
+                                                                       : StepName(stepsWritten + 1);
+    }
+    PostRecord(std::move(record), port);
+}
+
+void CMainWorker::PostRecord(CalibrationRecord record, const std::string& port) {
+    record.time = std::chrono::system_clock::now();
+    record.deviceNumber = m_nDeviceNumber.load();
+    record.port = port;
+    m_view.OnCalibrationRecord(record);
+}
+
+}  // namespace engine

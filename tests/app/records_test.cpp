@@ -1,0 +1,280 @@
+// The calibration records in the window layer: the PDF certificate read
+// back with pdftotext, the 校准记录 window over a folder of records, the
+// 记录设置 dialog, and the [RECORDS] section of the settings file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
+#include <QTreeWidget>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "app/certificate_pdf.h"
+#include "app/record_settings_dlg.h"
+#include "app/records_dlg.h"
+#include "app/settings.h"
+#include "engine/calibration_record.h"
+
+namespace app {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a command prints, or nullopt when it could not run.
+std::optional<std::string> Output(const std::string& command) {
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return std::nullopt;
+    std::string out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+    if (::pclose(pipe) != 0) return std::nullopt;
+    return out;
+}
+
+bool HavePoppler() { return Output("command -v pdftotext pdfinfo >/dev/null").has_value(); }
+
+engine::CalibrationRecord Calibration() {
+    engine::CalibrationRecord r;
+    r.time = std::chrono::system_clock::now();
+    r.deviceNumber = 3;
+    r.port = "COM7";
+    r.settings = {"张工", "RM-200 编号 2231 有效期至 2027-03-01", 0.1};
+    r.points = {{0, 0, 0.013},       {4, 4.0, 4.021},      {8, 8.01, 8.029},
+                {12, 12.01, 12.037}, {16, 16.011, 16.045}, {20, 20.0, 20.053}};
+    return r;
+}
+
+class RecordsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarvok-records-app-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // The certificate's text as pdftotext reads it, one line per line.
+    std::string CertificateText(const engine::CalibrationRecord& r) {
+        const QByteArray pdf = RenderCertificate(r);
+        EXPECT_TRUE(pdf.startsWith("%PDF-"));
+        const fs::path file = dir / "certificate.pdf";
+        std::ofstream(file, std::ios::binary).write(pdf.constData(), pdf.size());
+        info = Output("pdfinfo '" + file.string() + "'").value_or("");
+        return Output("pdftotext -layout '" + file.string() + "' -").value_or("");
+    }
+    std::string Save(const engine::CalibrationRecord& r, bool withPdf = true) {
+        std::string stem, error;
+        EXPECT_TRUE(engine::SaveRecord((dir / "records").string(), r,
+                                       withPdf ? RenderCertificate(r).toStdString() : "%PDF", &stem,
+                                       &error))
+            << error;
+        return stem;
+    }
+
+    fs::path dir;
+    std::string info;
+};
+
+TEST_F(RecordsTest, TheCertificateShowsTheFixtureTheOperatorAndEveryPoint) {
+    if (!HavePoppler()) GTEST_SKIP() << "needs pdftotext (poppler-utils: scripts/install-deps)";
+    const engine::CalibrationRecord r = Calibration();
+    const std::string text = CertificateText(r);
+    EXPECT_TRUE(std::regex_search(info, std::regex("Pages: +1\n"))) << info;
+    EXPECT_NE(info.find("(A4)"), std::string::npos) << info;
+    for (const std::string& s :
+         {std::string("校准记录"), std::string("夹具设备号:"), std::string("COM7"),
+          std::string("张工"), std::string("RM-200 编号 2231 有效期至 2027-03-01"),
+          std::string("±0.1 % 量程"), engine::RecordTimeText(r).substr(0, 10),
+          std::string("结论: 校准表已写入夹具. 校准前读数: 6 点中 5 点超出允差.")})
+        EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
+    // Every reference and reading, with its error and verdict, row by row.
+    const auto squeeze = [](std::string s) {
+        std::string out;
+        for (char c : s) {
+            if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+            out.push_back(c);
+        }
+        return out;
+    };
+    const std::string rows = squeeze(text);
+    for (const char* row :
+         {"0 (零点) 0.000 0.013 +0.013 +0.08125 合格", "4 4.000 4.021 +0.021 +0.13125 超差",
+          "8 8.010 8.029 +0.019 +0.11875 超差", "12 12.010 12.037 +0.027 +0.16875 超差",
+          "16 16.011 16.045 +0.034 +0.2125 超差", "20 20.000 20.053 +0.053 +0.33125 超差"})
+        EXPECT_NE(rows.find(row), std::string::npos) << row << "\n" << rows;
+}
+
+TEST_F(RecordsTest, TheCertificateOfAVerificationAndOfAFailure) {
+    if (!HavePoppler()) GTEST_SKIP() << "needs pdftotext (poppler-utils: scripts/install-deps)";
+    engine::CalibrationRecord r = Calibration();
+    r.kind = engine::RecordKind::kVerification;
+    r.points.erase(r.points.begin());
+    r.settings.operatorName.clear();
+    std::string text = CertificateText(r);
+    EXPECT_NE(text.find("校准验证记录"), std::string::npos) << text;
+    EXPECT_NE(text.find("结论: 不合格, 5 点中 5 点超出允差."), std::string::npos) << text;
+    EXPECT_NE(text.find("(未填写)"), std::string::npos) << "no operator set";
+    EXPECT_NE(text.find("命令 2"), std::string::npos) << "which reading";
+
+    r.kind = engine::RecordKind::kCalibration;
+    r.outcome = engine::RecordOutcome::kFailed;
+    r.failedStep = "201 #2 (00-00)";
+    r.deviceNumber = -1;
+    r.points.clear();
+    text = CertificateText(r);
+    EXPECT_NE(text.find("结论: 校准失败 (201 #2 (00-00)), 校准未完成."), std::string::npos) << text;
+    EXPECT_NE(text.find("(未取得任何点)"), std::string::npos) << text;
+    EXPECT_NE(text.find("未知"), std::string::npos) << "the fixture was never identified";
+}
+
+TEST_F(RecordsTest, TheWindowListsNewestFirstAndOpensTheCertificateAndTheFolder) {
+    const auto now = std::chrono::system_clock::now();
+    engine::CalibrationRecord older = Calibration();
+    older.time = now - std::chrono::hours(30);
+    engine::CalibrationRecord newer = Calibration();
+    newer.time = now - std::chrono::minutes(5);
+    newer.kind = engine::RecordKind::kVerification;
+    newer.deviceNumber = 2;
+    engine::CalibrationRecord cancelled = Calibration();
+    cancelled.time = now - std::chrono::hours(2);
+    cancelled.outcome = engine::RecordOutcome::kCancelled;
+    const std::string olderStem = Save(older, false);
+    const std::string newerStem = Save(newer, false);
+    Save(cancelled, false);
+    std::ofstream(dir / "records" / "stray.json") << "{";
+
+    std::vector<QUrl> opened;
+    bool opens = true;
+    CRecordsDlg dlg(nullptr, (dir / "records").string());
+    dlg.SetUrlOpener([&](const QUrl& url) {
+        opened.push_back(url);
+        return opens;
+    });
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("校准记录"));
+    QTreeWidget* list = dlg.List();
+    ASSERT_EQ(list->topLevelItemCount(), 3);
+    const auto row = [&](int i) {
+        QStringList cells;
+        for (int c = 0; c < 4; ++c) cells << list->topLevelItem(i)->text(c);
+        return cells;
+    };
+    EXPECT_EQ(row(0).mid(1), (QStringList{"2", "校准验证", "不合格"}));
+    EXPECT_EQ(row(1).mid(1), (QStringList{"3", "校准", "已取消"}));
+    EXPECT_EQ(row(2).mid(1), (QStringList{"3", "校准", "已写入"}));
+    EXPECT_EQ(row(0)[0], QString::fromStdString(engine::RecordTimeText(newer).substr(0, 19))
+                             .replace(QLatin1Char('T'), QLatin1Char(' ')));
+    EXPECT_EQ(dlg.CountText(), QStringLiteral("共 3 条记录, 1 个文件无法读取"));
+
+    // The newest is chosen; another row opens its own certificate.
+    EXPECT_TRUE(dlg.OpenCertificate());
+    list->setCurrentItem(list->topLevelItem(2));
+    EXPECT_TRUE(dlg.OpenCertificate());
+    EXPECT_TRUE(dlg.OpenFolder());
+    ASSERT_EQ(opened.size(), 3u);
+    EXPECT_EQ(opened[0].toLocalFile().toStdString(),
+              (dir / "records" / (newerStem + ".pdf")).string());
+    EXPECT_EQ(opened[1].toLocalFile().toStdString(),
+              (dir / "records" / (olderStem + ".pdf")).string());
+    EXPECT_EQ(opened[2].toLocalFile().toStdString(), (dir / "records").string());
+
+    // A viewer that fails, and a certificate that has gone: each a box.
+    opens = false;
+    EXPECT_FALSE(dlg.OpenCertificate());
+    fs::remove(dir / "records" / (olderStem + ".pdf"));
+    opens = true;
+    EXPECT_FALSE(dlg.OpenCertificate());
+    EXPECT_EQ(opened.size(), 4u) << "nothing opened for the missing file";
+    QStringList boxes;
+    for (QMessageBox* box : dlg.findChildren<QMessageBox*>()) boxes << box->text();
+    boxes.sort();
+    ASSERT_EQ(boxes.size(), 2);
+    EXPECT_TRUE(boxes[0].startsWith(QStringLiteral("错误: 找不到证书文件")))
+        << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[1].startsWith(QStringLiteral("错误: 无法打开"))) << boxes[1].toStdString();
+
+    // A record written meanwhile shows at the refresh.
+    engine::CalibrationRecord latest = Calibration();
+    latest.deviceNumber = 4;
+    Save(latest, false);
+    dlg.Refresh();
+    ASSERT_EQ(list->topLevelItemCount(), 4);
+    EXPECT_EQ(list->topLevelItem(0)->text(1), QStringLiteral("4"));
+}
+
+TEST_F(RecordsTest, TheWindowOverAFolderNotYetMade) {
+    CRecordsDlg dlg(nullptr, (dir / "none").string());
+    int opens = 0;
+    dlg.SetUrlOpener([&](const QUrl&) { return ++opens > 0; });
+    EXPECT_EQ(dlg.List()->topLevelItemCount(), 0);
+    EXPECT_EQ(dlg.CountText(), QStringLiteral("共 0 条记录"));
+    EXPECT_FALSE(dlg.OpenCertificate());
+    EXPECT_FALSE(dlg.OpenFolder());
+    EXPECT_EQ(opens, 0);
+    ASSERT_EQ(dlg.findChildren<QMessageBox*>().size(), 1);
+    EXPECT_TRUE(
+        dlg.findChildren<QMessageBox*>()[0]->text().contains(QStringLiteral("尚无校准记录")));
+}
+
+TEST_F(RecordsTest, TheSettingsDialogTakesOnlyAToleranceItCanJudgeBy) {
+    CRecordSettingsDlg dlg(nullptr, {"李工", "", 0.1}, false);
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("记录设置"));
+    EXPECT_EQ(dlg.OperatorEdit()->text(), QStringLiteral("李工"));
+    EXPECT_EQ(dlg.ToleranceEdit()->text(), QStringLiteral("0.1"));
+    dlg.show();
+    dlg.MeterEdit()->setText(QStringLiteral("  表 A-17, 有效期至 2027-01  "));
+    for (const char* bad : {"0", "abc", "12", "-0.1", ""}) {
+        dlg.ToleranceEdit()->setText(QString::fromLatin1(bad));
+        dlg.accept();
+        EXPECT_EQ(dlg.result(), QDialog::Rejected) << bad;
+        EXPECT_TRUE(dlg.isVisible()) << bad;
+        EXPECT_TRUE(dlg.ErrorText().startsWith(QStringLiteral("错误: 允差"))) << bad;
+    }
+    dlg.ToleranceEdit()->setText(QStringLiteral("0.25"));
+    dlg.accept();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.Settings().operatorName, "李工");
+    EXPECT_EQ(dlg.Settings().referenceMeter, "表 A-17, 有效期至 2027-01");
+    EXPECT_EQ(dlg.Settings().tolerancePercentOfSpan, 0.25);
+
+    CRecordSettingsDlg demo(nullptr, {}, true);
+    bool said = false;
+    for (QLabel* label : demo.findChildren<QLabel*>())
+        said = said || label->text().contains(QStringLiteral("只保留到程序结束"));
+    EXPECT_TRUE(said) << "the demo's settings are not kept";
+}
+
+TEST_F(RecordsTest, TheSettingsLiveInTheirOwnSectionBesideThePort) {
+    const std::string ini = (dir / "com.ini").string();
+    std::ofstream(ini) << "; kept\n[CONFIG]\nCOM=3\n[OTHER]\nX=1\n";
+    EXPECT_EQ(ReadRecordSettings(ini).tolerancePercentOfSpan, 0.1) << "nothing set yet";
+    ASSERT_NE(SaveRecordSettings({ini, false}, {" \"王工\" ", "表 #2; 2027", 0.05}), 0);
+    std::ifstream in(ini);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    EXPECT_EQ(text,
+              "; kept\n[CONFIG]\nCOM=3\n[OTHER]\nX=1\n\n[RECORDS]\nOPERATOR=\" \"王工\" \"\n"
+              "REFERENCE_METER=\"表 #2; 2027\"\nTOLERANCE=0.05\n");
+    EXPECT_EQ(ReadPortSetting(ini), 3);
+    const engine::RecordSettings back = ReadRecordSettings(ini);
+    EXPECT_EQ(back.operatorName, " \"王工\" ") << "blanks and quotes kept";
+    EXPECT_EQ(back.referenceMeter, "表 #2; 2027");
+    EXPECT_EQ(back.tolerancePercentOfSpan, 0.05);
+
+    std::ofstream(ini) << "[records]\ntolerance = lots\noperator = 赵工\n";
+    const engine::RecordSettings odd = ReadRecordSettings(ini);
+    EXPECT_EQ(odd.tolerancePercentOfSpan, 0.1) << "not a number: the default";
+    EXPECT_EQ(odd.operatorName, "赵工") << "names match in any case";
+
+    // An installed copy's file: its folder is made first.
+    const fs::path user = dir / "config" / "tarvok" / "com.ini";
+    ASSERT_NE(SaveRecordSettings({user.string(), true}, {"a", "b", 1.0}), 0);
+    EXPECT_EQ(ReadRecordSettings(user.string()).operatorName, "a");
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,239 @@
+// The calibration record on its own: errors and verdicts, its JSON and CSV,
+// the records folder, files written whole, and the listing.
+#include "engine/calibration_record.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "line_support.h"
+
+namespace engine {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+CalibrationRecord Sample() {
+    CalibrationRecord r;
+    r.time = std::chrono::system_clock::now();
+    r.deviceNumber = 3;
+    r.port = "COM7";
+    r.settings = {"张工", "参考表 A-17, 有效期至 2027-03-01", 0.1};
+    r.points = {{0, 0, 0.013}, {4, 4.0, 4.016}, {8, 8.01, 7.9939}, {12, 12, 12.0161}};
+    return r;
+}
+
+class TempFolder : public ::testing::Test {
+protected:
+    void TearDown() override { fs::remove_all(root); }
+    const fs::path root = test::FreshTempPath("tarvok-record-test");
+};
+
+TEST(RecordFigures, ErrorsInMilliampsAndPercentOfSpanAgainstTheTolerance) {
+    const RecordPoint atTolerance{4, 4.0, 4.016};
+    EXPECT_EQ(ErrorMa(atTolerance), 0.016);
+    EXPECT_EQ(ErrorPercentOfSpan(atTolerance), 0.1);
+    EXPECT_TRUE(PointPasses(atTolerance, 0.1)) << "exactly at the tolerance passes";
+    const RecordPoint low{8, 8.01, 7.9939};
+    EXPECT_EQ(ErrorMa(low), -0.0161);
+    EXPECT_EQ(ErrorPercentOfSpan(low), -0.100625);
+    EXPECT_FALSE(PointPasses(low, 0.1)) << "the magnitude counts";
+    EXPECT_TRUE(PointPasses(low, 0.2));
+
+    CalibrationRecord r = Sample();
+    EXPECT_EQ(ResultText(r), "written");
+    r.outcome = RecordOutcome::kFailed;
+    EXPECT_EQ(ResultText(r), "failed");
+    r.outcome = RecordOutcome::kCancelled;
+    EXPECT_EQ(ResultText(r), "cancelled");
+    r.kind = RecordKind::kVerification;
+    EXPECT_EQ(ResultText(r), "cancelled");
+    r.outcome = RecordOutcome::kCompleted;
+    EXPECT_EQ(ResultText(r), "fail");
+    r.settings.tolerancePercentOfSpan = 0.11;
+    EXPECT_EQ(ResultText(r), "pass");
+}
+
+TEST(RecordFigures, ToleranceIsAPlainDecimalAboveZeroUpToTen) {
+    double v = 0;
+    for (const char* good : {"0.1", " 0.25 ", "10", "1.", "0.001"}) {
+        EXPECT_TRUE(ParseTolerance(good, &v)) << good;
+    }
+    ASSERT_TRUE(ParseTolerance("0.05", &v));
+    EXPECT_EQ(v, 0.05);
+    EXPECT_EQ(FormatTolerance(v), "0.05");
+    for (const char* bad : {"", "0", "0.0", "-0.1", "10.01", "1e-1", "0,1", "abc", ".", "inf"}) {
+        EXPECT_FALSE(ParseTolerance(bad, &v)) << bad;
+    }
+}
+
+TEST(RecordText, TheJsonCarriesEveryFieldInOrder) {
+    const CalibrationRecord r = Sample();
+    const std::string text = RecordJson(r);
+    const Json j = Json::parse(text);
+    std::vector<std::string> keys;
+    for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
+    // nlohmann::json sorts its keys; the order in the text is checked below.
+    EXPECT_LT(text.find("\"kind\""), text.find("\"time\""));
+    EXPECT_LT(text.find("\"time\""), text.find("\"fixture_device_number\""));
+    EXPECT_LT(text.find("\"points\""), text.find("\"result\""));
+    EXPECT_EQ(j["kind"], "calibration");
+    EXPECT_TRUE(std::regex_match(j["time"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)")))
+        << j["time"];
+    EXPECT_EQ(j["fixture_device_number"], 3);
+    EXPECT_EQ(j["port"], "COM7");
+    EXPECT_EQ(j["operator"], "张工");
+    EXPECT_EQ(j["reference_meter"], "参考表 A-17, 有效期至 2027-03-01");
+    EXPECT_EQ(j["tolerance_percent_of_span"], 0.1);
+    EXPECT_EQ(j["result"], "written");
+    EXPECT_FALSE(j.contains("failed_step"));
+    ASSERT_EQ(j["points"].size(), 4u);
+    const Json& p = j["points"][2];
+    EXPECT_EQ(p["nominal_mA"], 8.0);
+    EXPECT_EQ(p["reference_mA"], 8.01);
+    EXPECT_EQ(p["reading_mA"], 7.9939);
+    EXPECT_EQ(p["error_mA"], -0.0161);
+    EXPECT_EQ(p["error_percent_of_span"], -0.100625);
+    EXPECT_EQ(p["pass"], false);
+    // Figures as decimals, not as binary fractions.
+    EXPECT_NE(text.find("\"reference_mA\": 8.01,"), std::string::npos) << text;
+    EXPECT_EQ(keys.size(), 9u);
+}
+
+TEST(RecordText, UnknownFixtureFailedStepAndStrayBytes) {
+    CalibrationRecord r = Sample();
+    r.deviceNumber = -1;
+    r.outcome = RecordOutcome::kFailed;
+    r.failedStep = "201 #2 (00-00)";
+    r.settings.operatorName = "bad \xFF byte";
+    const Json j = Json::parse(RecordJson(r));
+    EXPECT_TRUE(j["fixture_device_number"].is_null());
+    EXPECT_EQ(j["result"], "failed");
+    EXPECT_EQ(j["failed_step"], "201 #2 (00-00)");
+    EXPECT_EQ(j["operator"], "bad \xEF\xBF\xBD byte") << "replaced, the record kept";
+    EXPECT_EQ(RecordStem(r).substr(15), "-unknown");
+}
+
+TEST(RecordText, StemAndTimeAreOneLocalSecond) {
+    const CalibrationRecord r = Sample();
+    const std::string t = RecordTimeText(r);
+    const std::string stem = RecordStem(r);
+    ASSERT_EQ(stem.size(), 17u) << stem;
+    EXPECT_EQ(stem, t.substr(0, 4) + t.substr(5, 2) + t.substr(8, 2) + "-" + t.substr(11, 2) +
+                        t.substr(14, 2) + t.substr(17, 2) + "-3");
+}
+
+TEST(RecordText, TheCsvHasAHeaderAndARowPerPoint) {
+    CalibrationRecord r = Sample();
+    r.points.resize(3);
+    EXPECT_EQ(RecordCsv(r),
+              "nominal_mA,reference_mA,reading_mA,error_mA,error_percent_of_span,pass\n"
+              "0,0,0.013,0.013,0.08125,true\n"
+              "4,4,4.016,0.016,0.1,true\n"
+              "8,8.01,7.9939,-0.0161,-0.100625,false\n");
+}
+
+TEST_F(TempFolder, SaveWritesTheThreeFilesWholeInAPrivateFolder) {
+    const fs::path folder = root / "data" / "tarvok" / "records";
+    const CalibrationRecord r = Sample();
+    std::string stem, error;
+    ASSERT_TRUE(SaveRecord(folder.string(), r, "%PDF-1.4 certificate", &stem, &error)) << error;
+    EXPECT_EQ(stem, RecordStem(r));
+    EXPECT_EQ(ReadFile(folder / (stem + ".json")), RecordJson(r));
+    EXPECT_EQ(ReadFile(folder / (stem + ".csv")), RecordCsv(r));
+    EXPECT_EQ(ReadFile(folder / (stem + ".pdf")), "%PDF-1.4 certificate");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 3) << "no temporary file left";
+#ifndef _WIN32
+    for (const fs::path& made : {root / "data", root / "data" / "tarvok", folder}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(made.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << made;
+    }
+#endif
+
+    // The same second and fixture again: a record of its own.
+    std::string second;
+    ASSERT_TRUE(SaveRecord(folder.string(), r, "%PDF", &second, &error)) << error;
+    EXPECT_EQ(second, stem + "-2");
+    EXPECT_EQ(ReadFile(folder / (stem + ".pdf")), "%PDF-1.4 certificate") << "not replaced";
+}
+
+TEST_F(TempFolder, AFolderThatCannotBeMadeIsAReasonNotACrash) {
+    fs::create_directories(root);
+    std::ofstream(root / "file") << "x";
+    std::string stem = "unchanged", error;
+    // Under a plain file: no folder, whoever runs the test.
+    EXPECT_FALSE(SaveRecord((root / "file" / "records").string(), Sample(), "", &stem, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(stem, "unchanged");
+    EXPECT_FALSE(SaveRecord("", Sample(), "", &stem, &error));
+    EXPECT_EQ(error, "no home folder");
+}
+
+#ifndef _WIN32
+TEST(RecordsFolder, XdgDataHomeThenHome) {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    const std::string oldXdg = xdg != nullptr ? xdg : "";
+    const std::string oldHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    ::setenv("XDG_DATA_HOME", "/tmp/xdg-data/", 1);
+    ::setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(RecordsFolder(), "/tmp/xdg-data/tarvok/records");
+    ::setenv("XDG_DATA_HOME", "relative/data", 1);
+    EXPECT_EQ(RecordsFolder(), "/home/someone/.local/share/tarvok/records") << "ignored";
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(RecordsFolder(), "/home/someone/.local/share/tarvok/records");
+    ::setenv("HOME", oldHome.c_str(), 1);
+    if (xdg != nullptr) ::setenv("XDG_DATA_HOME", oldXdg.c_str(), 1);
+}
+#endif
+
+TEST_F(TempFolder, TheListingIsNewestFirstAndSkipsWhatIsNoRecord) {
+    EXPECT_TRUE(ListRecords((root / "missing").string()).empty());
+    fs::create_directories(root);
+    const auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream(root / name, std::ios::binary) << text;
+    };
+    // 10:00 at +08:00 is 02:00 UTC, before 03:00 UTC although its stem
+    // sorts later.
+    write("20260504-100000-2.json", R"({"kind":"calibration","time":"2026-05-04T10:00:00+08:00",)"
+                                    R"("fixture_device_number":2,"result":"written","points":[]})");
+    write("20260504-030000-1.json", R"({"kind":"verification","time":"2026-05-04T03:00:00+00:00",)"
+                                    R"("fixture_device_number":1,"result":"pass","points":[]})");
+    write("20260503-120000-unknown.json",
+          R"({"kind":"calibration","time":"2026-05-03T12:00:00-04:00",)"
+          R"("fixture_device_number":null,"result":"failed","points":[]})");
+    write("broken.json", "{\"kind\":");
+    write("other.json", R"({"kind":"something","time":"2026-05-04T03:00:00Z","result":"x"})");
+    write("badtime.json", R"({"kind":"calibration","time":"yesterday","result":"written"})");
+    write("notes.txt", "not json");
+    std::vector<std::string> problems;
+    const auto list = ListRecords(root.string(), &problems);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].stem, "20260504-030000-1");
+    EXPECT_EQ(list[0].kind, "verification");
+    EXPECT_EQ(list[0].result, "pass");
+    EXPECT_EQ(list[0].deviceNumber, 1);
+    EXPECT_EQ(list[1].stem, "20260504-100000-2");
+    EXPECT_EQ(list[2].stem, "20260503-120000-unknown") << "16:00 UTC the day before";
+    EXPECT_EQ(list[2].deviceNumber, -1);
+    EXPECT_EQ(Json::parse(list[1].json)["fixture_device_number"], 2);
+    EXPECT_EQ(problems.size(), 3u) << "broken, other, badtime";
+}
+
+}  // namespace
+}  // namespace engine
