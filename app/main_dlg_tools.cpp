@@ -5,12 +5,12 @@
 #include <QAction>
 #include <QDate>
 #include <QDir>
-#include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 
 #include "app/certificate_pdf.h"
+#include "app/file_chooser.h"
 #include "app/gui_bridge.h"
 #include "app/link_diag_dlg.h"
 #include "app/main_dlg.h"
@@ -110,18 +110,11 @@ void CMainDlg::OnLogMenuItem(bool checked) {
         return;
     }
     m_actLogReadings->setChecked(false);  // until a file is open
-    QFileDialog chooser(this, QStringLiteral("记录数据到文件"), DefaultLogPath(),
-                        QStringLiteral("CSV (*.csv)"));
-    chooser.setAcceptMode(QFileDialog::AcceptSave);
-    chooser.setDefaultSuffix(QStringLiteral("csv"));
     // Appending to a log is what the operator wants, not a warning.
-    chooser.setOption(QFileDialog::DontConfirmOverwrite);
-    // Qt's own dialog: the shutdown closes every QDialog that is open.
-    chooser.setOption(QFileDialog::DontUseNativeDialog);
-    if (chooser.exec() != QDialog::Accepted || m_closing.load() ||
-        chooser.selectedFiles().isEmpty())
-        return;
-    const QString path = chooser.selectedFiles().front();
+    const QString path =
+        ChooseFileToWrite(this, QStringLiteral("记录数据到文件"), DefaultLogPath(),
+                          QStringLiteral("CSV (*.csv)"), QStringLiteral("csv"), false);
+    if (path.isEmpty() || m_closing.load()) return;
     QString error;
     if (!StartLogging(path, &error))
         AskMessageBox(this, QStringLiteral("错误: 无法打开记录文件%1!\n%2").arg(path, error),

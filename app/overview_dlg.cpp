@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QFile>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -14,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "app/dialog_units.h"
+#include "app/file_chooser.h"
 #include "app/gui_bridge.h"
 #include "engine/ne43.h"
 
@@ -185,14 +185,10 @@ bool COverviewDlg::ExportCsv(const QString& path) const {
 }
 
 void COverviewDlg::OnExport() {
-    QFileDialog chooser(this, QStringLiteral("导出CSV"), QStringLiteral("tarvok-scan.csv"),
-                        QStringLiteral("CSV (*.csv)"));
-    chooser.setAcceptMode(QFileDialog::AcceptSave);
-    chooser.setDefaultSuffix(QStringLiteral("csv"));
-    // Qt's own dialog: the window's shutdown closes every QDialog open.
-    chooser.setOption(QFileDialog::DontUseNativeDialog);
-    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
-    const QString path = chooser.selectedFiles().front();
+    const QString path =
+        ChooseFileToWrite(this, QStringLiteral("导出CSV"), QStringLiteral("tarvok-scan.csv"),
+                          QStringLiteral("CSV (*.csv)"), QStringLiteral("csv"));
+    if (path.isEmpty()) return;
     if (!ExportCsv(path))
         AskMessageBox(this, QStringLiteral("错误: 无法写入%1!").arg(path), QStringLiteral("错误"),
                       BoxIcon::kError, BoxButtons::kOk);

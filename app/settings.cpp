@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #ifndef _WIN32
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include "platform/exe_dir.h"
 #include "platform/ini_file.h"
+#include "platform/user_folders.h"
 
 namespace app {
 namespace {
@@ -39,8 +39,6 @@ int ParseLeadingInt(std::string_view s) {
 }
 
 #ifndef _WIN32
-bool IsAbsolute(const char* path) { return path != nullptr && path[0] == '/'; }
-
 bool IsUnder(const std::string& path, std::string_view root) {
     return path.compare(0, root.size(), root) == 0 &&
            (path.size() == root.size() || path[root.size()] == '/');
@@ -49,11 +47,6 @@ bool IsUnder(const std::string& path, std::string_view root) {
 std::string WithoutTrailingSlashes(std::string path) {
     while (!path.empty() && path.back() == '/') path.pop_back();
     return path;
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The folder with its symbolic links resolved (/bin is /usr/bin on most
@@ -68,16 +61,6 @@ std::string RealFolder(const std::string& dir) {
     return s.empty() ? "/" : s;
 }
 
-// Every missing folder of the absolute path `dir` made with mode 0700; true
-// when it is there.
-bool MakeFolders(const std::string& dir) {
-    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        const std::string part = dir.substr(0, slash);
-        if (!IsFolder(part) && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) break;
-    }
-    return IsFolder(dir);
-}
 #endif
 
 }  // namespace
@@ -142,19 +125,8 @@ bool IsPortableFolder(const std::string& dir) {
 }
 
 std::string UserSettingsFolder() {
-    // A relative $XDG_CONFIG_HOME is invalid and ignored, as is a relative
-    // $HOME.
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); IsAbsolute(xdg))
-        return WithoutTrailingSlashes(xdg) + "/tarvok/";
-    std::string home;
-    if (const char* h = std::getenv("HOME"); IsAbsolute(h)) {
-        home = h;
-    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && IsAbsolute(pw->pw_dir)) {
-        home = pw->pw_dir;
-    } else {
-        return {};
-    }
-    return WithoutTrailingSlashes(home) + "/.config/tarvok/";
+    const std::string config = platform::UserConfigHome();
+    return config.empty() ? std::string() : config + "/tarvok/";
 }
 #endif
 
@@ -173,7 +145,9 @@ bool MakeUserFolder(const SettingsLocation& where) {
 #ifndef _WIN32
     if (where.userFolder) {
         const size_t slash = where.path.rfind('/');
-        if (slash != std::string::npos && !MakeFolders(where.path.substr(0, slash))) return false;
+        if (slash != std::string::npos &&
+            !platform::MakePrivateFolders(where.path.substr(0, slash)))
+            return false;
     }
 #else
     (void)where;

@@ -2,7 +2,6 @@
 
 #include <QComboBox>
 #include <QDateTime>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -14,6 +13,7 @@
 #include <cmath>
 
 #include "app/dialog_units.h"
+#include "app/file_chooser.h"
 #include "app/gui_bridge.h"
 #include "engine/ne43.h"
 
@@ -238,14 +238,11 @@ QString CTrendDlg::StatsText() const {
 bool CTrendDlg::SavePng(const QString& path) { return m_plot->grab().save(path, "PNG"); }
 
 void CTrendDlg::OnSavePng() {
-    QFileDialog chooser(this, QStringLiteral("保存趋势图"), QStringLiteral("tarvok-trend.png"),
-                        QStringLiteral("PNG (*.png)"));
-    chooser.setAcceptMode(QFileDialog::AcceptSave);
-    chooser.setDefaultSuffix(QStringLiteral("png"));
-    // A dialog of Qt's own: the shutdown closes every QDialog that is open.
-    chooser.setOption(QFileDialog::DontUseNativeDialog);
-    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
-    if (!SavePng(chooser.selectedFiles().front()))
+    const QString path =
+        ChooseFileToWrite(this, QStringLiteral("保存趋势图"), QStringLiteral("tarvok-trend.png"),
+                          QStringLiteral("PNG (*.png)"), QStringLiteral("png"));
+    if (path.isEmpty()) return;
+    if (!SavePng(path))
         AskMessageBox(this, QStringLiteral("错误: 无法保存图片!"), QStringLiteral("错误"),
                       BoxIcon::kError, BoxButtons::kOk);
 }

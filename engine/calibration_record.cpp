@@ -11,14 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#ifndef _WIN32
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "engine/calibrate_wizard.h"
 #include "platform/ini_file.h"
+#include "platform/user_folders.h"
 #include "platform/wall_clock.h"
 
 namespace engine {
@@ -123,49 +118,6 @@ bool ParseIsoTime(const std::string& s, long long* seconds) {
 }
 
 std::string SystemError() { return std::strerror(errno); }
-
-#ifndef _WIN32
-bool IsAbsolute(const char* path) { return path != nullptr && path[0] == '/'; }
-
-std::string WithoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-#endif
-
-// Every missing folder of `dir` made, private to the user; true when it is
-// there.
-bool MakeFolders(const std::string& dir, std::string* error) {
-#ifdef _WIN32
-    std::error_code ec;
-    fs::create_directories(fs::path(dir), ec);
-    if (ec && !fs::is_directory(fs::path(dir))) {
-        *error = ec.message();
-        return false;
-    }
-    return true;
-#else
-    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        const std::string part = dir.substr(0, slash);
-        if (!part.empty() && !IsFolder(part) && ::mkdir(part.c_str(), 0700) != 0 &&
-            errno != EEXIST) {
-            *error = SystemError();
-            return false;
-        }
-        if (slash == std::string::npos) break;
-    }
-    if (!IsFolder(dir)) {
-        *error = "not a folder";
-        return false;
-    }
-    return true;
-#endif
-}
 
 std::string Join(const std::string& folder, const std::string& name) {
 #ifdef _WIN32
@@ -305,36 +257,17 @@ std::string RecordCsv(const CalibrationRecord& record) {
     return csv;
 }
 
-#ifdef _WIN32
 std::string RecordsFolder() {
-    const char* local = std::getenv("LOCALAPPDATA");
-    if (local == nullptr || *local == '\0') return {};
-    return Join(Join(local, "tarvok"), "records");
+    const std::string data = platform::UserDataHome();
+    return data.empty() ? std::string() : Join(Join(data, "tarvok"), "records");
 }
-#else
-std::string RecordsFolder() {
-    // A relative $XDG_DATA_HOME is invalid and ignored, as is a relative $HOME.
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); IsAbsolute(xdg))
-        return WithoutTrailingSlashes(xdg) + "/tarvok/records";
-    std::string home;
-    if (const char* h = std::getenv("HOME"); IsAbsolute(h)) {
-        home = h;
-    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && IsAbsolute(pw->pw_dir)) {
-        home = pw->pw_dir;
-    } else {
-        return {};
-    }
-    home = WithoutTrailingSlashes(home);
-    return (home == "/" ? "" : home) + "/.local/share/tarvok/records";
-}
-#endif
 
 bool SaveRecord(const std::string& folder, const CalibrationRecord& record, const std::string& pdf,
                 std::string* stem, std::string* error) {
     std::string reason;
     if (folder.empty()) {
         reason = "no home folder";
-    } else if (MakeFolders(folder, &reason)) {
+    } else if (platform::MakePrivateFolders(folder, &reason)) {
         const std::string base = RecordStem(record);
         std::string name = base;
         // Two records in one second for one fixture: neither replaces the

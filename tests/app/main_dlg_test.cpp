@@ -130,6 +130,11 @@ protected:
         return ids;
     }
     QString PortTitle() { return dlg->MenuBar()->actions().at(1)->text(); }
+    QAction* ToolsItem(const QString& text) {
+        for (QAction* a : dlg->ToolsMenu()->actions())
+            if (a->text() == text) return a;
+        return nullptr;
+    }
     template <class W>
     W* Control(int id) {
         return dlg->Controls().Get<W>(id);
@@ -550,9 +555,7 @@ TEST_F(MainDlgTest, TheTrendShowsThePollsAndSavesAPicture) {
     WriteIni("[CONFIG]\nCOM=1\n");
     Open();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
-    QAction* item = nullptr;
-    for (QAction* a : dlg->ToolsMenu()->actions())
-        if (a->text() == QStringLiteral("趋势图")) item = a;
+    QAction* item = ToolsItem(QStringLiteral("趋势图"));
     ASSERT_NE(item, nullptr);
     item->trigger();
     auto* trend = dlg->findChild<CTrendDlg*>();
@@ -591,9 +594,7 @@ TEST_F(MainDlgTest, LinkDiagnosticsCountLiveAndTraceAsTraceDoes) {
     WriteIni("[CONFIG]\nCOM=1\n");
     Open();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
-    QAction* item = nullptr;
-    for (QAction* a : dlg->ToolsMenu()->actions())
-        if (a->text() == QStringLiteral("链路诊断")) item = a;
+    QAction* item = ToolsItem(QStringLiteral("链路诊断"));
     ASSERT_NE(item, nullptr);
     item->trigger();
     auto* diag = dlg->findChild<CLinkDiagDlg*>();
@@ -636,9 +637,7 @@ TEST_F(MainDlgTest, TheOverviewScansExportsAndSelectsARow) {
     WriteIni("[CONFIG]\nCOM=1\n");
     Open();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
-    QAction* item = nullptr;
-    for (QAction* a : dlg->ToolsMenu()->actions())
-        if (a->text() == QStringLiteral("通道总览")) item = a;
+    QAction* item = ToolsItem(QStringLiteral("通道总览"));
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(dlg->ToolsMenu()->actions().front(), item);
     item->trigger();
