@@ -156,6 +156,18 @@ protected:
     bool Done() {
         return view.Busy().size() >= 2 && worker.PendingOperation().mode == ModePollCurrent;
     }
+    // A whole calibration: the prompt answered OK, five points taken as the
+    // wizard shows them, the flow to its end.
+    void CalibrateAsTheOperatorDoes() {
+        view.channelPrompt = [] { return IDOK; };
+        view.wizardDriver = [this](CCalibrateWizard& wizard) {
+            wizard.Start(wv);
+            PlayOperator(wizard, 5);
+            FinishWizard(wizard);
+        };
+        Calibrate();
+        ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    }
     // The operator: at each current, waits for a fresh measurement, types
     // what the ammeter shows (the loop's true current) and presses Next.
     void PlayOperator(CCalibrateWizard& wizard, int points) {
@@ -278,14 +290,7 @@ TEST_F(CalibrationTest, ACompletedWizardLeavesFixedCurrentBeforeTheUnplugInstruc
     view.onBox = [&](const std::string& text) {
         if (text.find("请拔出") != std::string::npos) atUnplug = WithoutRetries(Frames());
     };
-    view.channelPrompt = [] { return IDOK; };
-    view.wizardDriver = [this](CCalibrateWizard& wizard) {
-        wizard.Start(wv);
-        PlayOperator(wizard, 5);
-        FinishWizard(wizard);
-    };
-    Calibrate();
-    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    ASSERT_NO_FATAL_FAILURE(CalibrateAsTheOperatorDoes());
     EXPECT_EQ(Calibration().size(), 12u);
     EXPECT_NEAR(fixture.TransmitterCurrent(4), 12.0f, 1e-4) << "its own current, not 20 mA";
 
@@ -468,14 +473,7 @@ double ShownDecimal(const std::string& text) { return std::atof(text.c_str()); }
 
 TEST_F(CalibrationTest, AFullCalibrationLeavesARecordOfItsSixPoints) {
     std::vector<Frame> atUnplug;
-    view.channelPrompt = [] { return IDOK; };
-    view.wizardDriver = [this](CCalibrateWizard& wizard) {
-        wizard.Start(wv);
-        PlayOperator(wizard, 5);
-        FinishWizard(wizard);
-    };
-    Calibrate();
-    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    ASSERT_NO_FATAL_FAILURE(CalibrateAsTheOperatorDoes());
     const auto records = view.Records();
     ASSERT_EQ(records.size(), 1u);
     const CalibrationRecord& r = records[0];
@@ -556,14 +554,7 @@ TEST_F(CalibrationTest, AFailureAfterTheZeroPointNamesTheRequestAndKeepsEveryPoi
         if (text.find("插回") != std::string::npos)
             fixture.InjectFault(sim::Fault::kNoReply, hart::kAttempts);
     };
-    view.channelPrompt = [] { return IDOK; };
-    view.wizardDriver = [this](CCalibrateWizard& wizard) {
-        wizard.Start(wv);
-        PlayOperator(wizard, 5);
-        FinishWizard(wizard);
-    };
-    Calibrate();
-    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    ASSERT_NO_FATAL_FAILURE(CalibrateAsTheOperatorDoes());
     const auto records = view.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].outcome, RecordOutcome::kFailed);
