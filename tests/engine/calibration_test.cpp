@@ -430,7 +430,7 @@ TEST_F(CalibrationTest, ACancelledWizardWritesNoMoreAndSaysNothing) {
     EXPECT_TRUE(view.Boxes().empty());
 }
 
-TEST_F(CalibrationTest, AFailedFirstStepSkipsTheWizardAndReportsIt) {
+TEST_F(CalibrationTest, AFailedFirstStepSkipsTheWizardReportsItAndLeavesAFailedRecord) {
     view.channelPrompt = [this] {
         fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
         return IDOK;
@@ -442,6 +442,13 @@ TEST_F(CalibrationTest, AFailedFirstStepSkipsTheWizardAndReportsIt) {
     EXPECT_EQ(view.Boxes()[0].text, "错误: 电流校准失败!");
     EXPECT_EQ(view.Boxes()[0].caption, "错误");
     EXPECT_EQ(view.Boxes()[0].icon, BoxIcon::kError);
+    // A failed record with no points, told before the box.
+    const auto records = view.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].outcome, RecordOutcome::kFailed);
+    EXPECT_EQ(ResultText(records[0]), "failed");
+    EXPECT_EQ(records[0].failedStep, "201 #1 (00-00)");
+    EXPECT_TRUE(records[0].points.empty());
 }
 
 TEST_F(CalibrationTest, WithNoChannelTheWizardCannotFixACurrentButCanBeLeft) {
@@ -530,22 +537,6 @@ TEST_F(CalibrationTest, AFullCalibrationLeavesARecordOfItsSixPoints) {
         EXPECT_EQ(p["pass"].get<bool>(), i == 0);
     }
     fs::remove_all(folder.parent_path());
-}
-
-TEST_F(CalibrationTest, AFailedFirstStepLeavesAFailedRecordWithNoPoints) {
-    view.channelPrompt = [this] {
-        fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
-        return IDOK;
-    };
-    Calibrate();
-    ASSERT_TRUE(WaitFor([&] { return !view.Boxes().empty(); }));
-    fixture.ClearFaults();
-    const auto records = view.Records();
-    ASSERT_EQ(records.size(), 1u) << "told before the failure box";
-    EXPECT_EQ(records[0].outcome, RecordOutcome::kFailed);
-    EXPECT_EQ(ResultText(records[0]), "failed");
-    EXPECT_EQ(records[0].failedStep, "201 #1 (00-00)");
-    EXPECT_TRUE(records[0].points.empty());
 }
 
 TEST_F(CalibrationTest, AFailureAfterTheZeroPointNamesTheRequestAndKeepsEveryPoint) {
