@@ -5,10 +5,7 @@
 #include <cstdlib>
 
 #ifndef _WIN32
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 #include "platform/exe_dir.h"
