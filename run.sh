@@ -15,4 +15,4 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 echo "No display here: polling the simulated fixture with the console tool instead."
 echo "For the window, start it with a display (or: xvfb-run ./run.sh)."
-exec build/default/tools/tarvok-hart --simulate poll --count 10
+exec build/default/cli/tarvok-hart --simulate poll --count 10

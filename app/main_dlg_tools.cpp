@@ -9,16 +9,16 @@
 #include <QMenuBar>
 #include <QMessageBox>
 
-#include "app/certificate_pdf.h"
-#include "app/file_chooser.h"
+#include "app/tools/certificate_pdf.h"
+#include "app/tools/file_chooser.h"
 #include "app/gui_bridge.h"
-#include "app/link_diag_dlg.h"
+#include "app/tools/link_diag_dlg.h"
 #include "app/main_dlg.h"
-#include "app/overview_dlg.h"
-#include "app/record_settings_dlg.h"
-#include "app/records_dlg.h"
+#include "app/tools/overview_dlg.h"
+#include "app/tools/record_settings_dlg.h"
+#include "app/tools/records_dlg.h"
 #include "app/settings.h"
-#include "app/trend_dlg.h"
+#include "app/tools/trend_dlg.h"
 #include "platform/trace.h"
 #include "serial/serial_link.h"
 

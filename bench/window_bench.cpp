@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "app/main_dlg.h"
-#include "app/trend_dlg.h"
+#include "app/tools/trend_dlg.h"
 #include "bench/cpu_time.h"
 #include "controls/segment_display.h"
 #include "platform/clock.h"

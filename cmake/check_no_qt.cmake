@@ -4,7 +4,8 @@ file(GLOB_RECURSE files
   ${SOURCE_DIR}/serial/*.h ${SOURCE_DIR}/serial/*.cpp
   ${SOURCE_DIR}/hart/*.h ${SOURCE_DIR}/hart/*.cpp
   ${SOURCE_DIR}/sim/*.h ${SOURCE_DIR}/sim/*.cpp
-  ${SOURCE_DIR}/engine/*.h ${SOURCE_DIR}/engine/*.cpp)
+  ${SOURCE_DIR}/engine/*.h ${SOURCE_DIR}/engine/*.cpp
+  ${SOURCE_DIR}/cli/*.h ${SOURCE_DIR}/cli/*.cpp)
 set(bad "")
 foreach(f IN LISTS files)
   file(STRINGS ${f} hits REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](Q[A-Za-z]*|Qt[A-Za-z]*/)")

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <regex>
 
-#include "app/certificate_pdf.h"
-#include "app/record_settings_dlg.h"
-#include "app/records_dlg.h"
+#include "app/tools/certificate_pdf.h"
+#include "app/tools/record_settings_dlg.h"
+#include "app/tools/records_dlg.h"
 #include "app/settings.h"
 #include "engine/calibration_record.h"
 

@@ -1,4 +1,4 @@
-#include "app/certificate_pdf.h"
+#include "app/tools/certificate_pdf.h"
 
 #include <QBuffer>
 #include <QFontMetrics>

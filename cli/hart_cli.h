@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace tools {
+namespace cli {
 
 enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
 
@@ -16,4 +16,4 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
 
 std::string HartCliUsage();
 
-}  // namespace tools
+}  // namespace cli

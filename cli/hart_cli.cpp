@@ -1,4 +1,4 @@
-#include "tools/hart_cli.h"
+#include "cli/hart_cli.h"
 
 #include <algorithm>
 #include <charconv>
@@ -23,7 +23,7 @@
 #include "sim/demo_line.h"
 #include "sim/simulated_fixture.h"
 
-namespace tools {
+namespace cli {
 namespace {
 
 std::optional<long> ParseNumber(const std::string& s, long low, long high) {
@@ -451,4 +451,4 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
     return status;
 }
 
-}  // namespace tools
+}  // namespace cli

@@ -1,4 +1,4 @@
-#include "app/trend_dlg.h"
+#include "app/tools/trend_dlg.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -13,7 +13,7 @@
 #include <cmath>
 
 #include "app/dialog_units.h"
-#include "app/file_chooser.h"
+#include "app/tools/file_chooser.h"
 #include "app/gui_bridge.h"
 #include "engine/ne43.h"
 

@@ -1,4 +1,4 @@
-#include "app/file_chooser.h"
+#include "app/tools/file_chooser.h"
 
 #include <QFileDialog>
 

@@ -1,4 +1,4 @@
-#include "tools/hart_cli.h"
+#include "cli/hart_cli.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include "platform/clock.h"
 #include "platform/trace.h"
 
-namespace tools {
+namespace cli {
 namespace {
 
 struct Result {
@@ -299,4 +299,4 @@ TEST_F(RecordsCommandTest, TakesOnlyJsonAndNoPort) {
 }
 
 }  // namespace
-}  // namespace tools
+}  // namespace cli

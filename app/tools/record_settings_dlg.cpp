@@ -1,4 +1,4 @@
-#include "app/record_settings_dlg.h"
+#include "app/tools/record_settings_dlg.h"
 
 #include <QDialogButtonBox>
 #include <QFormLayout>

@@ -1,4 +1,4 @@
-#include "app/overview_dlg.h"
+#include "app/tools/overview_dlg.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -13,7 +13,7 @@
 #include <QVBoxLayout>
 
 #include "app/dialog_units.h"
-#include "app/file_chooser.h"
+#include "app/tools/file_chooser.h"
 #include "app/gui_bridge.h"
 #include "engine/ne43.h"
 

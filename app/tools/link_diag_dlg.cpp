@@ -1,4 +1,4 @@
-#include "app/link_diag_dlg.h"
+#include "app/tools/link_diag_dlg.h"
 
 #include <QFontDatabase>
 #include <QHBoxLayout>

@@ -1,4 +1,4 @@
-#include "app/records_dlg.h"
+#include "app/tools/records_dlg.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -11,7 +11,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "app/certificate_pdf.h"
+#include "app/tools/certificate_pdf.h"
 #include "app/dialog_units.h"
 
 namespace app {
