@@ -437,7 +437,7 @@ Status Store::AddCalibration(const CalibrationEntry& entry) {
 
 Status Store::ImportCalibrations(const std::vector<CalibrationEntry>& entries, int* imported) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    *imported = 0;
+    if (imported != nullptr) *imported = 0;
     Status status;
     Connection* c = Ready(&status);
     if (c == nullptr) return status;
@@ -455,7 +455,7 @@ Status Store::ImportCalibrations(const std::vector<CalibrationEntry>& entries, i
         }
         return {};
     });
-    if (status.ok()) *imported = count;
+    if (status.ok() && imported != nullptr) *imported = count;
     return status;
 }
 

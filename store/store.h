@@ -78,8 +78,9 @@ public:
     Status AddCalibration(const CalibrationEntry& entry);
     // The records that exist only as files: those whose stem is not stored
     // yet go in, in one transaction; the others (and any without a stem)
-    // are left out. `imported` receives how many went in.
-    Status ImportCalibrations(const std::vector<CalibrationEntry>& entries, int* imported);
+    // are left out. `imported`, when given, receives how many went in.
+    Status ImportCalibrations(const std::vector<CalibrationEntry>& entries,
+                              int* imported = nullptr);
     // Newest first; at most `limit` when above 0.
     Status Calibrations(std::vector<CalibrationEntry>* entries, int limit = 0) const;
     // The newest calibration that wrote its table for that fixture device
