@@ -1,6 +1,7 @@
 # Fails when a file of the Qt-free core includes a Qt header.
 file(GLOB_RECURSE files
   ${SOURCE_DIR}/platform/*.h ${SOURCE_DIR}/platform/*.cpp
+  ${SOURCE_DIR}/store/*.h ${SOURCE_DIR}/store/*.cpp
   ${SOURCE_DIR}/serial/*.h ${SOURCE_DIR}/serial/*.cpp
   ${SOURCE_DIR}/hart/*.h ${SOURCE_DIR}/hart/*.cpp
   ${SOURCE_DIR}/sim/*.h ${SOURCE_DIR}/sim/*.cpp

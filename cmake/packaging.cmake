@@ -46,11 +46,16 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVOK_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries come from dpkg-shlibdeps; what it cannot see is the X11
-# platform plugin Qt loads at run time and a font with the window's Chinese
-# texts.
+# platform plugin Qt loads at run time, a font with the window's Chinese
+# texts, and SQLite while no installed program links the store yet.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(_depends "")
 if(TARGET tarvok-config)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-wqy-zenhei")
+  list(APPEND _depends qt6-qpa-plugins fonts-wqy-zenhei)
 endif()
+if(TARGET tarvok_store)
+  list(APPEND _depends libsqlite3-0)
+endif()
+list(JOIN _depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
