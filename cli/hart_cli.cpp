@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "cli/meter_command.h"
 #include "engine/calibration_record.h"
 #include "engine/channel_scan.h"
 #include "engine/readings_log.h"
@@ -378,6 +379,7 @@ std::string HartCliUsage() {
            "                           NE 43 band and transmitter; the active channel is\n"
            "                           restored at the end\n"
            "  records [--json]         list the calibration records, newest first (no port)\n"
+           "  meter --meter SPEC ...   the reference meter (no port; tarvok-hart meter --help)\n"
            "\n"
            "The first exchange identifies the fixture and signals on DTR/RTS for 3 s.\n"
            "Exit status: 0 success, 1 a transaction failed, 2 usage error or the port\n"
@@ -386,6 +388,7 @@ std::string HartCliUsage() {
 
 int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (NamesRecords(args)) return RunRecords(args, out, err);
+    if (NamesMeterCommand(args)) return RunMeterCommand(args, out, err);
     Options o;
     const std::string problem = Parse(args, o);
     if (o.help) {

@@ -4,6 +4,7 @@ file(GLOB_RECURSE files
   ${SOURCE_DIR}/store/*.h ${SOURCE_DIR}/store/*.cpp
   ${SOURCE_DIR}/serial/*.h ${SOURCE_DIR}/serial/*.cpp
   ${SOURCE_DIR}/hart/*.h ${SOURCE_DIR}/hart/*.cpp
+  ${SOURCE_DIR}/meter/*.h ${SOURCE_DIR}/meter/*.cpp
   ${SOURCE_DIR}/sim/*.h ${SOURCE_DIR}/sim/*.cpp
   ${SOURCE_DIR}/engine/*.h ${SOURCE_DIR}/engine/*.cpp
   ${SOURCE_DIR}/cli/*.h ${SOURCE_DIR}/cli/*.cpp)
