@@ -460,7 +460,8 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
             << serial::DescribeOpenError(serial::LastOpenPortError()) << '\n';
         status = kExitUsage;
     } else {
-        status = RunCommand(o.command, out, err);
+        // A signal during the open: the command does not begin.
+        if (StopSignal() == 0) status = RunCommand(o.command, out, err);
         // A cut made by a signal ends here: what is put back must get through.
         SetCutShortOnStop(false);
         for (const std::string& problem : PutBack(putBack, window)) {

@@ -33,8 +33,7 @@ std::vector<std::string> PutBack(PutBackRecord& record, ConsoleWindow& console) 
             console.SetChannel(*record.channelBefore);
             record.channelBefore.reset();
         } else {
-            problems.push_back("the channel active before (" +
-                               ChannelText(*record.channelBefore) +
+            problems.push_back("the channel active before (" + ChannelText(*record.channelBefore) +
                                ") is not active again: " + r.Error().Describe());
         }
     }

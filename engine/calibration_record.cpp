@@ -408,7 +408,8 @@ std::string EscapeControls(std::string_view text) {
 std::vector<RecordSummary> ListRecords(const std::string& folder,
                                        std::vector<std::string>* problems) {
     std::vector<RecordSummary> records;
-    const auto firstProblem = problems != nullptr ? static_cast<std::ptrdiff_t>(problems->size()) : 0;
+    const auto firstProblem =
+        problems != nullptr ? static_cast<std::ptrdiff_t>(problems->size()) : 0;
     std::error_code ec;
     fs::directory_iterator it(fs::path(folder), ec);
     if (ec) return records;
@@ -437,7 +438,8 @@ std::vector<RecordSummary> ListRecords(const std::string& folder,
                 }
                 // The operator's texts go out as typed, but never as a
                 // terminal's control sequence: JSON escapes C0 itself.
-                if (ok) s.json = EscapeControls(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+                if (ok)
+                    s.json = EscapeControls(j.dump(-1, ' ', false, Json::error_handler_t::replace));
             }
         }
         if (ok)

@@ -23,7 +23,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // "2026-05-04T09:30:12+08:00" as "2026-05-04 09:30:12".
 QString ShownTime(const std::string& time) {
-    return Q(engine::EscapeControls(time.substr(0, 19))).replace(QLatin1Char('T'), QLatin1Char(' '));
+    return Q(engine::EscapeControls(time.substr(0, 19)))
+        .replace(QLatin1Char('T'), QLatin1Char(' '));
 }
 
 }  // namespace

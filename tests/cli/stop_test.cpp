@@ -39,8 +39,8 @@ Result RunTool(std::vector<std::string> args) {
 // (the exchange's for TX, the receive thread's for RX).
 class FrameWatch {
 public:
-    using OnFrame = std::function<void(const std::string& line,
-                                       const std::vector<std::string>& before)>;
+    using OnFrame =
+        std::function<void(const std::string& line, const std::vector<std::string>& before)>;
     explicit FrameWatch(OnFrame onFrame) : onFrame_(std::move(onFrame)) {
         id_ = platform::AddTraceListener([this](std::string_view line) {
             if (line.find(" TX ") == line.npos && line.find(" RX ") == line.npos) return;
@@ -94,8 +94,8 @@ TEST_F(StopTest, AScanStoppedEndsItsExchangeThenPutsTheChannelBack) {
     std::vector<std::string> sent;
     for (const std::string& f : watch.Frames())
         if (Starts(f, "TX ")) sent.push_back(f);
-    const auto ch3 = std::find_if(sent.begin(), sent.end(),
-                                  [&](const std::string& f) { return Has(f, kCh3); });
+    const auto ch3 =
+        std::find_if(sent.begin(), sent.end(), [&](const std::string& f) { return Has(f, kCh3); });
     ASSERT_NE(ch3, sent.end());
     ASSERT_GE(sent.end() - ch3, 2);
     for (auto f = ch3; f != sent.end() - 1; ++f) EXPECT_TRUE(Has(*f, kCh3)) << *f;
@@ -190,8 +190,7 @@ TEST_F(PutBackTest, TheTransmitterIsLetGoBeforeTheChannelGoesBack) {
     EXPECT_TRUE(record.Empty());
     // Command 40 while CH3 is still active, then 34.
     EXPECT_EQ(Commands(), (std::vector<int>{40, 34}));
-    EXPECT_EQ(engine::test::MasterRequests(fixture)[0].data,
-              (std::vector<uint8_t>{0, 0, 0, 0}));
+    EXPECT_EQ(engine::test::MasterRequests(fixture)[0].data, (std::vector<uint8_t>{0, 0, 0, 0}));
     EXPECT_EQ(fixture.TransmitterCurrent(2), freeCurrent);
     EXPECT_EQ(fixture.ActiveChannel(), 0);
     const size_t sent = engine::test::MasterRequests(fixture).size();

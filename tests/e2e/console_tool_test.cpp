@@ -100,8 +100,7 @@ protected:
     }
 
     ProcessResult Tool(const std::vector<std::string>& args, int timeoutMs = 30000,
-                       const WhileRunning& whileRunning = {},
-                       const EnvironmentChanges& more = {}) {
+                       const WhileRunning& whileRunning = {}, const EnvironmentChanges& more = {}) {
         EnvironmentChanges env = Config().Environment(dir_, shimLog_);
         env.insert(env.end(), more.begin(), more.end());
         ProcessResult r = RunProcess(Config().Command(args), env, timeoutMs, whileRunning);
@@ -582,8 +581,8 @@ TEST_F(ConsoleToolTest, ARecordNestedTooDeepIsNamedAndSkippedWithoutACrash) {
 
 // Stop signals: the Linux build's. A POSIX signal to the wine wrapper is no
 // console event of the Windows program's.
-#define SKIP_UNDER_WINE()                                                     \
-    do {                                                                      \
+#define SKIP_UNDER_WINE()                                                      \
+    do {                                                                       \
         if (Config().UnderWine()) GTEST_SKIP() << "POSIX signals, Linux only"; \
     } while (0)
 

@@ -315,19 +315,26 @@ TEST(EscapeControls, ControlsAndOverridesEscapedEverythingElseKept) {
     EXPECT_EQ(EscapeControls("\x1b[2J\r\n\t"), "\\u001b[2J\\u000d\\u000a\\u0009");
     EXPECT_EQ(EscapeControls(std::string("a\0b\x7f", 4)), "a\\u0000b\\u007f");
     // C1 (CSI as U+009B), a line separator, a right-to-left override.
-    EXPECT_EQ(EscapeControls("\xc2\x9b" "31m \xe2\x80\xa8 \xe2\x80\xae" "fdp.exe"),
+    EXPECT_EQ(EscapeControls("\xc2\x9b"
+                             "31m \xe2\x80\xa8 \xe2\x80\xae"
+                             "fdp.exe"),
               "\\u009b31m \\u2028 \\u202efdp.exe");
     // No UTF-8: a stray byte, an overlong slash, a surrogate, a sequence cut
     // short; each byte on its own.
     EXPECT_EQ(EscapeControls("\xff \xc0\xaf \xed\xa0\x80 \xe5\xbc"),
               "\\xff \\xc0\\xaf \\xed\\xa0\\x80 \\xe5\\xbc");
     // A C1 byte standing alone (a terminal in an 8-bit mode reads it as CSI).
-    EXPECT_EQ(EscapeControls("\x9b" "2J"), "\\x9b2J");
+    EXPECT_EQ(EscapeControls("\x9b"
+                             "2J"),
+              "\\x9b2J");
 }
 
 TEST_F(Listing, TheListingsTextsAndJsonCarryNoRawControlCharacter) {
     CalibrationRecord r = Sample();
-    r.settings.operatorName = "张工\x1b]0;owned\x07 \xc2\x9b" "2J \xe2\x80\xae" "x";
+    r.settings.operatorName =
+        "张工\x1b]0;owned\x07 \xc2\x9b"
+        "2J \xe2\x80\xae"
+        "x";
     std::string stem, error;
     ASSERT_TRUE(SaveRecord(root.string(), r, "%PDF", &stem, &error)) << error;
 #ifndef _WIN32
