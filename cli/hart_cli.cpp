@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include "cli/meter_command.h"
+#include "cli/put_back.h"
+#include "cli/stop_signals.h"
 #include "engine/calibration_record.h"
 #include "engine/channel_scan.h"
 #include "engine/readings_log.h"
@@ -43,13 +45,6 @@ public:
         texts += notice.text;
     }
     std::string texts;
-};
-
-// The tool addresses the fixture only; it has no channel of its own.
-class ConsoleWindow final : public hart::MainWindowServices {
-public:
-    int GetChannelIndex() override { return -1; }
-    void ShowDeviceNumber(int) override {}
 };
 
 struct Options {
@@ -191,9 +186,14 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
         return kExitUsage;
     };
     auto failed = [&](const char* what, const hart::Failure& why, bool identifying = false) {
-        err << "tarvok-hart: " << what << " failed: " << Why(why, identifying) << '\n';
+        // An exchange the operator's signal cut short is no failure to report.
+        if (!(why.reason == hart::Reason::kInterrupted && StopSignal() != 0))
+            err << "tarvok-hart: " << what << " failed: " << Why(why, identifying) << '\n';
         return kExitFailed;
     };
+    // A command that only reads may be cut short by a signal; one that
+    // changes something ends its exchange and puts back what it changed.
+    SetCutShortOnStop(name == "identify" || name == "poll" || name == "read-channel");
 
     if (name == "identify") {
         if (argc != 0) return usage("identify takes no argument");
@@ -226,8 +226,9 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
                 status = failed("reading the channel", r.Error());
             out << engine::kPollCsvHeader << std::endl;
         }
-        for (long i = 0; i < count; ++i) {
+        for (long i = 0; i < count && StopSignal() == 0; ++i) {
             const auto r = hart::ReadLoopCurrent();
+            if (!r && r.Error().reason == hart::Reason::kInterrupted && StopSignal() != 0) break;
             if (c.csv) {
                 sample.time = std::chrono::system_clock::now();
                 sample.ok = r.Ok();
@@ -249,6 +250,8 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
         if (c.channels && !ParseChannelRange(*c.channels, scan.first, scan.last))
             return usage("bad channels: " + *c.channels + " (A-B, 1 <= A <= B <= 32)");
         out << (c.csv ? engine::ScanCsvHeader() : ScanTableHeader()) << std::endl;
+        // Stopped, it makes the channel active before active again itself.
+        scan.stopRequested = [] { return StopSignal() != 0; };
         scan.onRow = [&](const engine::ScanRow& row) {
             out << (c.csv ? engine::ScanCsvRow(row) : ScanTableRow(row)) << std::endl;
         };
@@ -331,8 +334,10 @@ int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     std::vector<std::string> problems;
     const std::vector<engine::RecordSummary> records = engine::ListRecords(folder, &problems);
+    // A file name is whatever the folder holds: printed escaped, as every
+    // text of the listing.
     for (const std::string& p : problems)
-        err << "tarvok-hart: not a record, skipped: " << p << '\n';
+        err << "tarvok-hart: not a record, skipped: " << engine::EscapeControls(p) << '\n';
     if (json) {
         out << '[';
         for (size_t i = 0; i < records.size(); ++i)
@@ -341,8 +346,10 @@ int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ost
         return kExitOk;
     }
     for (const engine::RecordSummary& r : records) {
-        out << r.time << ' ' << (r.deviceNumber >= 0 ? std::to_string(r.deviceNumber) : "-") << ' '
-            << r.kind << ' ' << r.result << ' ' << r.stem << '\n';
+        out << engine::EscapeControls(r.time) << ' '
+            << (r.deviceNumber >= 0 ? std::to_string(r.deviceNumber) : "-") << ' '
+            << engine::EscapeControls(r.kind) << ' ' << engine::EscapeControls(r.result) << ' '
+            << engine::EscapeControls(r.stem) << '\n';
     }
     return kExitOk;
 }
@@ -383,12 +390,25 @@ std::string HartCliUsage() {
            "\n"
            "The first exchange identifies the fixture and signals on DTR/RTS for 3 s.\n"
            "Exit status: 0 success, 1 a transaction failed, 2 usage error or the port\n"
-           "could not be opened.\n";
+           "could not be opened, 128+N stopped by signal N (130 SIGINT, 143 SIGTERM): the\n"
+           "command stops after the exchange under way and puts back what it changed (a\n"
+           "scan: the channel active before); a second signal ends it at once.\n";
 }
 
+namespace {
+
+// A run a signal stopped exits with 128 + its number, whatever the command
+// came to.
+int StatusAfter(int status) {
+    const int signal = StopSignal();
+    return signal != 0 ? 128 + signal : status;
+}
+
+}  // namespace
+
 int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (NamesRecords(args)) return RunRecords(args, out, err);
-    if (NamesMeterCommand(args)) return RunMeterCommand(args, out, err);
+    if (NamesRecords(args)) return StatusAfter(RunRecords(args, out, err));
+    if (NamesMeterCommand(args)) return StatusAfter(RunMeterCommand(args, out, err));
     Options o;
     const std::string problem = Parse(args, o);
     if (o.help) {
@@ -427,8 +447,11 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
     serial::SetNotifier(&notifier);
     hart::g_pMainDlg = &window;
 
-    int status;
-    if (serial::OpenPort(port) != 1) {
+    int status = kExitOk;
+    PutBackRecord putBack;
+    if (StopSignal() != 0) {
+        // Stopped before anything was sent: nothing to run, nothing to open.
+    } else if (serial::OpenPort(port) != 1) {
         std::string what = o.device;
         if (o.simulate) what = "the simulated fixture";
         if (what.empty()) {
@@ -440,7 +463,14 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
             << serial::DescribeOpenError(serial::LastOpenPortError()) << '\n';
         status = kExitUsage;
     } else {
-        status = RunCommand(o.command, out, err);
+        // A signal during the open: the command does not begin.
+        if (StopSignal() == 0) status = RunCommand(o.command, out, err);
+        // A cut made by a signal ends here: what is put back must get through.
+        SetCutShortOnStop(false);
+        for (const std::string& problem : PutBack(putBack, window)) {
+            err << "tarvok-hart: " << problem << '\n';
+            status = kExitFailed;
+        }
     }
 
     // After a command that exchanged anything with the fixture.
@@ -451,7 +481,7 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
     hart::g_pMainDlg = nullptr;
     serial::SetNotifier(nullptr);
     serial::SetPortFactory({});
-    return status;
+    return StatusAfter(status);
 }
 
 }  // namespace cli

@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <system_error>
 
 #include "engine/calibrate_wizard.h"
@@ -27,6 +29,10 @@ using Json = nlohmann::ordered_json;
 constexpr double kResolution = 1e6;
 // A record is a few kB; anything much larger in the folder is not one.
 constexpr std::uintmax_t kMaxRecordBytes = 1024 * 1024;
+// A record nests three levels (the record, its points, a point); this leaves
+// room for what a later version adds and stops a file built to exhaust the
+// stack of whatever walks the tree (dump() recurses once per level).
+constexpr int kMaxRecordDepth = 32;
 constexpr double kMaxTolerance = 10.0;
 
 double Rounded(double v) { return std::round(v * kResolution) / kResolution; }
@@ -134,14 +140,94 @@ bool Exists(const std::string& path) {
     return fs::exists(fs::path(path), ec);
 }
 
+// The whole file, or false when it cannot be read or holds more than a
+// record may: never more than the cap is read, whatever the file grew to
+// since its size was looked at.
 bool ReadWholeFile(const fs::path& path, std::string* text) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(path, ec);
     if (ec || size > kMaxRecordBytes) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    text->assign(std::istreambuf_iterator<char>(in), {});
+    text->clear();
+    char chunk[16384];
+    while (in.read(chunk, sizeof(chunk)) || in.gcount() > 0) {
+        text->append(chunk, static_cast<size_t>(in.gcount()));
+        if (text->size() > kMaxRecordBytes) return false;
+    }
     return !in.bad();
+}
+
+// Whether no array or object in `text` lies deeper than `limit`, counted as
+// JSON's lexer reads the text (brackets inside strings do not count) and
+// without recursion. Up to the first error a parser meets, it sees the same
+// brackets, so it never goes deeper than this count.
+bool NestingWithin(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
+bool KnownResult(const std::string& kind, const std::string& result) {
+    if (kind == "calibration")
+        return result == "written" || result == "failed" || result == "cancelled";
+    if (kind == "verification")
+        return result == "pass" || result == "fail" || result == "cancelled";
+    return false;
+}
+
+// The length of the UTF-8 sequence at text[i] and its code point; 0 when
+// the bytes there are no well-formed sequence (overlong, surrogate, cut
+// short, beyond U+10FFFF).
+size_t DecodeUtf8(std::string_view text, size_t i, char32_t* cp) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char b = byte(i);
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+        *cp = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        *cp = b & 0x0F;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        *cp = b & 0x07;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char c = byte(i + k);
+        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return 0;
+        *cp = (*cp << 6) | (c & 0x3F);
+    }
+    return length;
+}
+
+// Characters that steer a terminal or reorder the text around them.
+bool IsControl(char32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
 }  // namespace
@@ -294,9 +380,36 @@ bool SaveRecord(const std::string& folder, const CalibrationRecord& record, cons
     return false;
 }
 
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char escape[16];
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        char32_t cp = b;
+        size_t length = 1;
+        if (b >= 0x80 && (length = DecodeUtf8(text, i, &cp)) == 0) {
+            std::snprintf(escape, sizeof(escape), "\\x%02x", b);
+            out += escape;
+            ++i;
+            continue;
+        }
+        if (IsControl(cp)) {
+            std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(cp));
+            out += escape;
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
 std::vector<RecordSummary> ListRecords(const std::string& folder,
                                        std::vector<std::string>* problems) {
     std::vector<RecordSummary> records;
+    const auto firstProblem =
+        problems != nullptr ? static_cast<std::ptrdiff_t>(problems->size()) : 0;
     std::error_code ec;
     fs::directory_iterator it(fs::path(folder), ec);
     if (ec) return records;
@@ -306,7 +419,8 @@ std::vector<RecordSummary> ListRecords(const std::string& folder,
         std::string text;
         RecordSummary s;
         s.stem = path.stem().string();
-        bool ok = ReadWholeFile(path, &text);
+        // Nothing recursive sees a tree before its depth is known.
+        bool ok = ReadWholeFile(path, &text) && NestingWithin(text, kMaxRecordDepth);
         if (ok) {
             const Json j = Json::parse(text, nullptr, false);
             ok = j.is_object() && j.contains("kind") && j["kind"].is_string() &&
@@ -316,14 +430,16 @@ std::vector<RecordSummary> ListRecords(const std::string& folder,
                 s.kind = j["kind"].get<std::string>();
                 s.time = j["time"].get<std::string>();
                 s.result = j["result"].get<std::string>();
-                ok = (s.kind == "calibration" || s.kind == "verification") &&
-                     ParseIsoTime(s.time, &s.sortKey);
+                ok = KnownResult(s.kind, s.result) && ParseIsoTime(s.time, &s.sortKey);
                 const auto number = j.find("fixture_device_number");
                 if (number != j.end() && number->is_number_integer()) {
                     const auto n = number->get<long long>();
                     s.deviceNumber = n >= 0 && n <= 0xFFFFFF ? static_cast<int>(n) : -1;
                 }
-                s.json = j.dump(-1, ' ', false, Json::error_handler_t::replace);
+                // The operator's texts go out as typed, but never as a
+                // terminal's control sequence: JSON escapes C0 itself.
+                if (ok)
+                    s.json = EscapeControls(j.dump(-1, ' ', false, Json::error_handler_t::replace));
             }
         }
         if (ok)
@@ -331,6 +447,8 @@ std::vector<RecordSummary> ListRecords(const std::string& folder,
         else if (problems != nullptr)
             problems->push_back(path.string());
     }
+    // In the folder's own order they would come out differently each time.
+    if (problems != nullptr) std::sort(problems->begin() + firstProblem, problems->end());
     std::sort(records.begin(), records.end(), [](const RecordSummary& a, const RecordSummary& b) {
         if (a.sortKey != b.sortKey) return a.sortKey > b.sortKey;
         return a.stem > b.stem;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace engine {
@@ -100,14 +101,22 @@ struct RecordSummary {
     std::string time;  // as stored
     int deviceNumber = -1;
     std::string kind;       // "calibration" or "verification"
-    std::string result;     // as stored
-    std::string json;       // the whole record, compact
+    std::string result;     // one of ResultText's words for that kind
+    std::string json;       // the whole record, compact, with EscapeControls applied
     long long sortKey = 0;  // seconds since 1970 (UTC) of `time`
 };
 
 // The records in `folder`, newest first. A file that is no record is
-// skipped and named in *problems. A missing folder lists nothing.
+// skipped and named in *problems (in order of name): not JSON, larger than 1 MiB, nested deeper
+// than 32 levels (refused before it is parsed), a kind, time or result that
+// is not one a record has. A missing folder lists nothing.
 std::vector<RecordSummary> ListRecords(const std::string& folder,
                                        std::vector<std::string>* problems = nullptr);
+
+// A text from the records folder as a listing prints it: control characters
+// (C0, DEL, C1) and the line separators and bidirectional overrides, which
+// would steer a terminal or reorder what is shown around them, become
+// \u001b, \u202e...; a byte that is no UTF-8 becomes \xff. All else stays.
+std::string EscapeControls(std::string_view text);
 
 }  // namespace engine

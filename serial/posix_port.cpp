@@ -31,6 +31,11 @@ constexpr uint32_t kWriteBudgetMs = 1000;
 
 constexpr short kGoneEvents = POLLHUP | POLLERR | POLLNVAL;
 
+// The descriptor whose tty carries this program's exclusive-use flag, for
+// ReleaseExclusiveUseForExit; -1 for none.
+std::atomic<int> g_exclusiveFd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 int PollTimeoutMs(uint32_t clockMs) {
     const long long us = platform::RealDuration(clockMs).count();
     return static_cast<int>(std::clamp((us + 999) / 1000, 1LL, static_cast<long long>(INT_MAX)));
@@ -223,6 +228,7 @@ bool PosixPort::Open(const std::string& device) {
     // Later openers are refused (root too, if it respects the flag as the
     // probe and this open do); the flock stops the rest of this program.
     (void)::ioctl(fd, TIOCEXCL);
+    g_exclusiveFd.store(fd);
     // Opening a tty raises DTR and RTS; on an RTS-keyed modem that puts a
     // carrier on the loop until the link takes the lines over.
     ChangeModemLines(fd, TIOCM_DTR | TIOCM_RTS, false);
@@ -263,6 +269,8 @@ void PosixPort::Close() {
     if (fd_ < 0) return;
     // The exclusive flag belongs to the tty, not to this descriptor: left
     // set, it would keep refusing opens while anyone else holds the tty.
+    int held = fd_;
+    g_exclusiveFd.compare_exchange_strong(held, -1);
     (void)::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // releases the flock with the description
     fd_ = -1;
@@ -477,5 +485,10 @@ void PosixPort::DrainCancel() {
 }
 
 std::unique_ptr<ComPort> CreateSystemPort() { return std::make_unique<PosixPort>(); }
+
+void ReleaseExclusiveUseForExit() {
+    const int fd = g_exclusiveFd.load();
+    if (fd >= 0) (void)::ioctl(fd, TIOCNXCL);
+}
 
 }  // namespace serial

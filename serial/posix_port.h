@@ -75,4 +75,11 @@ private:
     std::mutex writeMutex_;  // one frame at a time on the wire
 };
 
+// For a process that ends at once from a signal handler with its port still
+// open: clears the exclusive-use flag of the port last opened. The flag
+// belongs to the tty, not to the descriptor, and would refuse the next
+// program for as long as anyone keeps the tty open (a pseudo-terminal's far
+// end); the lock goes with the process. Async-signal-safe.
+void ReleaseExclusiveUseForExit();
+
 }  // namespace serial

@@ -23,7 +23,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // "2026-05-04T09:30:12+08:00" as "2026-05-04 09:30:12".
 QString ShownTime(const std::string& time) {
-    return Q(time.substr(0, 19)).replace(QLatin1Char('T'), QLatin1Char(' '));
+    return Q(engine::EscapeControls(time.substr(0, 19)))
+        .replace(QLatin1Char('T'), QLatin1Char(' '));
 }
 
 }  // namespace
@@ -88,7 +89,7 @@ void CRecordsDlg::Refresh() {
                                                    : QStringLiteral("未知"));
         item->setText(kKind, KindText(r.kind));
         item->setText(kVerdict, VerdictText(r.result));
-        item->setToolTip(kTime, Q(r.stem));
+        item->setToolTip(kTime, Q(engine::EscapeControls(r.stem)));
     }
     if (!m_records.empty()) m_list->setCurrentItem(m_list->topLevelItem(0));
     m_open->setEnabled(!m_records.empty());

@@ -221,6 +221,38 @@ TEST_F(RecordsTest, TheWindowOverAFolderNotYetMade) {
         dlg.findChildren<QMessageBox*>()[0]->text().contains(QStringLiteral("尚无校准记录")));
 }
 
+TEST_F(RecordsTest, TheWindowOverAFolderWithHostileFilesListsWhatIsARecord) {
+    const std::string stem = Save(Calibration(), false);
+    const fs::path folder = dir / "records";
+    // Nested far past what any record holds: once a crash of the window.
+    std::ofstream(folder / "deep.json")
+        << R"({"kind":"calibration","time":"2026-05-04T10:00:00Z","result":"written","x":)"
+        << std::string(80000, '[') << std::string(80000, ']') << "}";
+    std::ofstream(folder / "odd.json")
+        << R"({"kind":"calibration","time":"2026-05-04T10:00:00Z","result":"合格"})";
+    fs::rename(folder / (stem + ".json"), folder / (stem + "\x1b[2J\xe2\x80\xae.json"));
+
+    CRecordsDlg dlg(nullptr, folder.string());
+    dlg.show();
+    QTreeWidget* list = dlg.List();
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(3), QStringLiteral("已写入"));
+    EXPECT_EQ(list->topLevelItem(0)->toolTip(0),
+              QString::fromStdString(stem) + QStringLiteral("\\u001b[2J\\u202e"));
+    EXPECT_EQ(dlg.CountText(), QStringLiteral("共 1 条记录, 2 个文件无法读取"));
+    // The certificate is still found by the file's real name.
+    std::ofstream(folder / (stem + "\x1b[2J\xe2\x80\xae.pdf")) << "%PDF";
+    std::vector<QUrl> opened;
+    dlg.SetUrlOpener([&](const QUrl& url) {
+        opened.push_back(url);
+        return true;
+    });
+    EXPECT_TRUE(dlg.OpenCertificate());
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toLocalFile().toStdString(),
+              (folder / (stem + "\x1b[2J\xe2\x80\xae.pdf")).string());
+}
+
 TEST_F(RecordsTest, TheSettingsDialogTakesOnlyAToleranceItCanJudgeBy) {
     CRecordSettingsDlg dlg(nullptr, {"李工", "", 0.1}, false);
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("记录设置"));

@@ -298,5 +298,41 @@ TEST_F(RecordsCommandTest, TakesOnlyJsonAndNoPort) {
     EXPECT_NE(RunTool({"--help"}).out.find("records [--json]"), std::string::npos);
 }
 
+TEST_F(RecordsCommandTest, PrintsEveryTextEscapedAndNamesWhatIsNoRecord) {
+    engine::CalibrationRecord r;
+    r.time = std::chrono::system_clock::now();
+    r.deviceNumber = 3;
+    r.settings.operatorName = "王工\x1b[2J\xc2\x9b";
+    r.points = {{4, 4.0, 4.001}};
+    std::string stem, error;
+    ASSERT_TRUE(engine::SaveRecord(folder.string(), r, "%PDF", &stem, &error)) << error;
+    // Nested past what any record holds, and a verdict no record has.
+    std::ofstream(folder / "deep.json")
+        << R"({"kind":"calibration","time":"2026-05-04T10:00:00Z","result":"written","x":)"
+        << std::string(50000, '[') << std::string(50000, ']') << "}";
+    std::ofstream(folder / "odd.json")
+        << R"({"kind":"verification","time":"2026-05-04T10:00:00Z","result":"written"})";
+    std::string shownStem = stem;
+#ifndef _WIN32
+    // A file name is the folder's to choose (Windows refuses controls in one).
+    std::filesystem::rename(folder / (stem + ".json"), folder / (stem + "\x1b]0;x\x07.json"));
+    std::filesystem::rename(folder / "odd.json", folder / "odd\x1b[31m.json");
+    shownStem = stem + "\\u001b]0;x\\u0007";
+    const std::string oddName = "odd\\u001b[31m.json";
+#else
+    const std::string oddName = "odd.json";
+#endif
+    Result out = RunTool({"records"});
+    EXPECT_EQ(out.status, kExitOk) << out.err;
+    EXPECT_EQ(out.out, engine::RecordTimeText(r) + " 3 calibration written " + shownStem + "\n");
+    EXPECT_EQ(out.err, "tarvok-hart: not a record, skipped: " + (folder / "deep.json").string() +
+                           "\ntarvok-hart: not a record, skipped: " + (folder / oddName).string() +
+                           "\n");
+
+    out = RunTool({"records", "--json"});
+    EXPECT_EQ(out.out.find("\xc2\x9b"), std::string::npos) << "C1 escaped too: " << out.out;
+    EXPECT_EQ(nlohmann::json::parse(out.out)[0]["operator"], r.settings.operatorName);
+}
+
 }  // namespace
 }  // namespace cli

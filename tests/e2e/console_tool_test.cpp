@@ -99,9 +99,11 @@ protected:
         ASSERT_TRUE(fixture_->Start(Config().PortLink(dir_, 3), &error)) << error;
     }
 
-    ProcessResult Tool(const std::vector<std::string>& args, int timeoutMs = 30000) {
-        ProcessResult r =
-            RunProcess(Config().Command(args), Config().Environment(dir_, shimLog_), timeoutMs);
+    ProcessResult Tool(const std::vector<std::string>& args, int timeoutMs = 30000,
+                       const WhileRunning& whileRunning = {}, const EnvironmentChanges& more = {}) {
+        EnvironmentChanges env = Config().Environment(dir_, shimLog_);
+        env.insert(env.end(), more.begin(), more.end());
+        ProcessResult r = RunProcess(Config().Command(args), env, timeoutMs, whileRunning);
         EXPECT_FALSE(r.timedOut) << "the tool hung";
         // A Windows console program ends its lines with CR LF.
         std::erase(r.out, '\r');
@@ -559,6 +561,140 @@ TEST_F(ConsoleToolTest, TheFixtureProgramLogsEveryFrame) {
         << lines[1];
     EXPECT_NE(lines[2].find(" heard gap="), std::string::npos) << lines[2];
     EXPECT_NE(lines[3].find(" heard gap="), std::string::npos) << lines[3];
+}
+
+TEST_F(ConsoleToolTest, ARecordNestedTooDeepIsNamedAndSkippedWithoutACrash) {
+    if (Config().UnderWine()) GTEST_SKIP() << "the Windows build keeps its records elsewhere";
+    const std::string folder = dir_ + "/data/tarvok/records";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/deep.json")
+        << R"({"kind":"calibration","time":"2026-05-04T10:00:00Z","result":"written","x":)"
+        << std::string(80000, '[') << std::string(80000, ']') << "}";
+    std::ofstream(folder + "/20260504-100000-2.json")
+        << R"({"kind":"calibration","time":"2026-05-04T10:00:00+08:00",)"
+        << R"("fixture_device_number":2,"result":"written","points":[]})";
+    const ProcessResult r = Tool({"records"}, 30000, {}, {"XDG_DATA_HOME=" + dir_ + "/data"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "2026-05-04T10:00:00+08:00 2 calibration written 20260504-100000-2\n");
+    EXPECT_EQ(r.err, "tarvok-hart: not a record, skipped: " + folder + "/deep.json\n");
+}
+
+// Stop signals: the Linux build's. A POSIX signal to the wine wrapper is no
+// console event of the Windows program's.
+#define SKIP_UNDER_WINE()                                                      \
+    do {                                                                       \
+        if (Config().UnderWine()) GTEST_SKIP() << "POSIX signals, Linux only"; \
+    } while (0)
+
+size_t CountHeard(const std::vector<FrameRecord>& heard, int command) {
+    return static_cast<size_t>(std::count_if(heard.begin(), heard.end(), [&](const FrameRecord& h) {
+        return ParseLong(h.bytes).command == command;
+    }));
+}
+
+std::vector<FrameRecord> HeardAfter(const std::vector<FrameRecord>& heard, double ms) {
+    std::vector<FrameRecord> out;
+    for (const auto& h : heard)
+        if (h.ms > ms) out.push_back(h);
+    return out;
+}
+
+// Command 34 making CH2 active: the scan fixture's channel before.
+const Bytes kCh2 = {0x3F, 0x80, 0x00, 0x00};
+
+TEST_F(ConsoleToolTest, SigintDuringAScanPutsTheChannelBackAndLetsThePortGo) {
+    SKIP_UNDER_WINE();
+    StartScanFixture({}, Behaviour::kAnswer);
+    double signalled = -1.0;
+    const ProcessResult r = Tool({"--port", "3", "scan"}, 60000, [&](pid_t pid, const auto&) {
+        // Three channels made active: the fixture is far from where it was.
+        if (signalled < 0 && CountHeard(Heard(), 34) >= 3) {
+            signalled = NowMs();
+            ::kill(pid, SIGINT);
+        }
+    });
+    ASSERT_GE(signalled, 0.0) << "the scan ended before it was signalled";
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_NE(r.err.find("tarvok-hart: SIGINT: stopping"), std::string::npos) << r.err;
+    // At most the exchange under way, then CH2 made active again; nothing
+    // after it.
+    const auto after = HeardAfter(Heard(), signalled);
+    ASSERT_FALSE(after.empty());
+    EXPECT_LE(after.size(), 2u);
+    const LongRequest restore = ParseLong(after.back().bytes);
+    EXPECT_EQ(restore.command, 34);
+    EXPECT_EQ(restore.data, kCh2);
+
+    // The port is free at once: the next program opens it and finds CH2.
+    identifications_.store(0);
+    const ProcessResult next = Tool({"--port", "3", "read-channel"});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(next.out, "02\n");
+}
+
+TEST_F(ConsoleToolTest, SigtermDuringPollEndsItWith143AndThePortFree) {
+    SKIP_UNDER_WINE();
+    StartFixture({});
+    double signalled = -1.0;
+    const ProcessResult r =
+        Tool({"--port", "3", "poll", "--count", "100"}, 120000, [&](pid_t pid, const auto&) {
+            // The identification and two polls answered.
+            if (signalled < 0 && Sent().size() >= 3) {
+                signalled = NowMs();
+                ::kill(pid, SIGTERM);
+            }
+        });
+    const double ended = NowMs();
+    ASSERT_GE(signalled, 0.0);
+    EXPECT_EQ(r.status, 143) << r.err;
+    // Only the notice: a poll the signal cut short is no failure.
+    EXPECT_EQ(r.err, "tarvok-hart: SIGTERM: stopping (again to quit at once)\n");
+    // The second poll's reply may still have been on its way: cut short.
+    const auto readings = std::count(r.out.begin(), r.out.end(), '\n');
+    EXPECT_GE(readings, 1) << r.out;
+    EXPECT_LT(readings, 10) << r.out;
+    EXPECT_LE(HeardAfter(Heard(), signalled).size(), 1u) << "no poll after the signal";
+    // 100 polls take more than a minute; the signal ends them in far less
+    // than one.
+    EXPECT_LT(ended - signalled, 5000.0);
+
+    const ProcessResult next = Tool({"--port", "3", "read-channel"});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(next.out, "01\n");
+}
+
+TEST_F(ConsoleToolTest, ASecondSignalEndsTheToolAtOnceWithNothingPutBack) {
+    SKIP_UNDER_WINE();
+    StartScanFixture({}, Behaviour::kAnswer);
+    double first = -1.0, second = -1.0;
+    const ProcessResult r =
+        Tool({"--port", "3", "scan"}, 60000, [&](pid_t pid, const ProcessResult& sofar) {
+            if (first < 0 && CountHeard(Heard(), 34) >= 2) {
+                // The exchange under way then takes its three attempts: the
+                // second signal comes long before the tool could put back.
+                fixture_->SetScript({}, Behaviour::kSilent);
+                first = NowMs();
+                ::kill(pid, SIGINT);
+            } else if (first >= 0 && second < 0 &&
+                       sofar.err.find("stopping") != std::string::npos) {
+                second = NowMs();
+                ::kill(pid, SIGINT);
+            }
+        });
+    const double ended = NowMs();
+    ASSERT_GE(second, 0.0) << r.err;
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_LT(ended - second, 2000.0);
+    for (const auto& h : HeardAfter(Heard(), first)) {
+        const LongRequest q = ParseLong(h.bytes);
+        EXPECT_FALSE(q.command == 34 && q.data == kCh2) << "put back after the second signal";
+    }
+
+    // Even so the port is let go.
+    fixture_->SetScript({}, Behaviour::kAnswer);
+    identifications_.store(0);
+    const ProcessResult next = Tool({"--port", "3", "read-channel"});
+    EXPECT_EQ(next.status, 0) << next.err;
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ void ReadAvailable(int fd, std::string& into) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvironmentChanges& env,
-                         int timeoutMs) {
+                         int timeoutMs, const WhileRunning& whileRunning) {
     ProcessResult result;
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
@@ -111,6 +111,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &raw, 0);
             exited = true;
+        } else if (whileRunning) {
+            whileRunning(pid, result);
         }
     }
     result.ms = MsSince(start);

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,11 +22,15 @@ struct ProcessResult {
 // "NAME=value" entries that replace or add to this process's environment.
 using EnvironmentChanges = std::vector<std::string>;
 
+// Called every 20 ms or so while the program runs, with its process id and
+// what it has written so far: where a test signals it.
+using WhileRunning = std::function<void(pid_t pid, const ProcessResult& sofar)>;
+
 // Runs the program with stdin from /dev/null and waits for it. A program
 // still running after timeoutMs is killed. Output is collected until the
 // program exits (helpers it left behind may hold the pipes open longer).
 ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvironmentChanges& env,
-                         int timeoutMs);
+                         int timeoutMs, const WhileRunning& whileRunning = {});
 
 // A child that the test talks to line by line on its stdin and stdout;
 // stderr goes to this process's stderr.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -233,6 +234,124 @@ TEST_F(TempFolder, TheListingIsNewestFirstAndSkipsWhatIsNoRecord) {
     EXPECT_EQ(list[2].deviceNumber, -1);
     EXPECT_EQ(Json::parse(list[1].json)["fixture_device_number"], 2);
     EXPECT_EQ(problems.size(), 3u) << "broken, other, badtime";
+}
+
+// What a record that lists looks like, with `extra` as one more member.
+std::string RecordText(const std::string& kind, const std::string& result,
+                       const std::string& extra = "") {
+    return R"({"kind":")" + kind + R"(","time":"2026-05-04T10:00:00+08:00",)" +
+           R"("fixture_device_number":2,"result":")" + result + "\"" +
+           (extra.empty() ? "" : "," + extra) + "}";
+}
+
+// `depth` arrays one inside another, the record itself one level more.
+std::string Nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+class Listing : public TempFolder {
+protected:
+    void Write(const std::string& name, const std::string& text) {
+        fs::create_directories(root);
+        std::ofstream(root / name, std::ios::binary) << text;
+    }
+    // The stems that list; the names of the files that do not.
+    std::vector<std::string> Listed() {
+        problems.clear();
+        std::vector<std::string> stems;
+        for (const RecordSummary& r : ListRecords(root.string(), &problems))
+            stems.push_back(r.stem);
+        std::sort(stems.begin(), stems.end());
+        for (std::string& p : problems) p = fs::path(p).filename().string();
+        std::sort(problems.begin(), problems.end());
+        return stems;
+    }
+    std::vector<std::string> problems;
+};
+
+TEST_F(Listing, ARecordNestedTooDeepIsUnreadableAndNeverCrashesTheReader) {
+    Write("deep.json", RecordText("calibration", "written", "\"x\":" + Nested(80000)));
+    Write("good.json", RecordText("calibration", "written"));
+    // 32 levels: the record and 31 arrays in it; one more is too deep.
+    Write("at-limit.json", RecordText("calibration", "written", "\"x\":" + Nested(31)));
+    Write("past-limit.json", RecordText("calibration", "written", "\"x\":" + Nested(32)));
+    // Brackets in a text are no nesting, escaped quotes included.
+    Write("brackets-in-text.json",
+          RecordText("verification", "pass", R"("operator":"\"[{)" + std::string(100, '[') + "\""));
+    // Not JSON at all, but deep: refused by the count, as the parser would.
+    Write("open-brackets.json", std::string(200000, '['));
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"at-limit", "brackets-in-text", "good"}));
+    EXPECT_EQ(problems,
+              (std::vector<std::string>{"deep.json", "open-brackets.json", "past-limit.json"}));
+}
+
+TEST_F(Listing, OnlyAResultOfItsOwnKindMakesARecord) {
+    for (const char* result : {"written", "failed", "cancelled"})
+        Write(std::string("c-") + result + ".json", RecordText("calibration", result));
+    for (const char* result : {"pass", "fail", "cancelled"})
+        Write(std::string("v-") + result + ".json", RecordText("verification", result));
+    Write("c-pass.json", RecordText("calibration", "pass"));
+    Write("v-written.json", RecordText("verification", "written"));
+    Write("c-upper.json", RecordText("calibration", "WRITTEN"));
+    Write("c-blank.json", RecordText("calibration", "written "));
+    Write("c-escape.json", RecordText("calibration", R"(\u001b[2Jwritten)"));
+    Write("kind-upper.json", RecordText("Calibration", "written"));
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"c-cancelled", "c-failed", "c-written",
+                                                  "v-cancelled", "v-fail", "v-pass"}));
+    EXPECT_EQ(problems.size(), 6u);
+}
+
+TEST_F(Listing, ARecordMayHoldOneMebibyteAndNotAByteMore) {
+    const std::string record = RecordText("calibration", "written");
+    // Blanks after the record keep it JSON at any size.
+    Write("full.json", record + std::string(1024 * 1024 - record.size(), ' '));
+    Write("over.json", record + std::string(1024 * 1024 + 1 - record.size(), ' '));
+    ASSERT_EQ(fs::file_size(root / "full.json"), 1024u * 1024u);
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"full"}));
+    EXPECT_EQ(problems, (std::vector<std::string>{"over.json"}));
+}
+
+TEST(EscapeControls, ControlsAndOverridesEscapedEverythingElseKept) {
+    EXPECT_EQ(EscapeControls("张工 RM-200 #2, 20 mA; a\\b \"q\" 🙂"),
+              "张工 RM-200 #2, 20 mA; a\\b \"q\" 🙂");
+    EXPECT_EQ(EscapeControls("\x1b[2J\r\n\t"), "\\u001b[2J\\u000d\\u000a\\u0009");
+    EXPECT_EQ(EscapeControls(std::string("a\0b\x7f", 4)), "a\\u0000b\\u007f");
+    // C1 (CSI as U+009B), a line separator, a right-to-left override.
+    EXPECT_EQ(EscapeControls("\xc2\x9b"
+                             "31m \xe2\x80\xa8 \xe2\x80\xae"
+                             "fdp.exe"),
+              "\\u009b31m \\u2028 \\u202efdp.exe");
+    // No UTF-8: a stray byte, an overlong slash, a surrogate, a sequence cut
+    // short; each byte on its own.
+    EXPECT_EQ(EscapeControls("\xff \xc0\xaf \xed\xa0\x80 \xe5\xbc"),
+              "\\xff \\xc0\\xaf \\xed\\xa0\\x80 \\xe5\\xbc");
+    // A C1 byte standing alone (a terminal in an 8-bit mode reads it as CSI).
+    EXPECT_EQ(EscapeControls("\x9b"
+                             "2J"),
+              "\\x9b2J");
+}
+
+TEST_F(Listing, TheListingsTextsAndJsonCarryNoRawControlCharacter) {
+    CalibrationRecord r = Sample();
+    r.settings.operatorName =
+        "张工\x1b]0;owned\x07 \xc2\x9b"
+        "2J \xe2\x80\xae"
+        "x";
+    std::string stem, error;
+    ASSERT_TRUE(SaveRecord(root.string(), r, "%PDF", &stem, &error)) << error;
+#ifndef _WIN32
+    // Windows keeps control characters out of file names itself.
+    fs::rename(root / (stem + ".json"), root / "a\x1b[31m.json");
+    ASSERT_EQ(Listed(), (std::vector<std::string>{"a\x1b[31m"})) << "the stem names the file";
+#endif
+    const std::vector<RecordSummary> list = ListRecords(root.string());
+    ASSERT_EQ(list.size(), 1u);
+    for (const unsigned char c : list[0].json) {
+        EXPECT_GE(c, 0x20) << list[0].json;
+        EXPECT_NE(c, 0x7f) << list[0].json;
+    }
+    EXPECT_EQ(list[0].json.find("\xc2\x9b"), std::string::npos) << list[0].json;
+    EXPECT_EQ(list[0].json.find("\xe2\x80\xae"), std::string::npos) << list[0].json;
+    // Still JSON, and what it says is what the operator typed.
+    EXPECT_EQ(Json::parse(list[0].json)["operator"], r.settings.operatorName);
 }
 
 }  // namespace
