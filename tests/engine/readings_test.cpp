@@ -2,8 +2,6 @@
 // history and statistics, and the NE 43 band of a reading.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,56 +192,6 @@ TEST_F(ReadingsLogTest, OnlyARegularFileIsTaken) {
     }
     done.store(true);
     rescue.join();
-}
-
-// A file that stops taking writes: setrlimit(RLIMIT_FSIZE) in this test's
-// own process makes writes past the limit fail with EFBIG, the first of
-// them cut short, as a disk that fills up does.
-TEST_F(ReadingsLogTest, AFailedWriteLeavesWholeRowsAndStopsTheLogWithTheReason) {
-    const fs::path path = dir / "full.csv";
-    const std::string row = "2026-12-10T05:42:00.123+00:00,01,12.037\n";
-    // Room for the header, two rows and a half.
-    const rlim_t limit = std::strlen(kHeader) + 2 * row.size() + row.size() / 2;
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct sigaction ignore {
-    }, savedAction{};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &savedAction), 0);
-    struct rlimit small = saved;
-    small.rlim_cur = limit;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-
-    std::mutex mutex;
-    std::vector<LogReport> reports;
-    {
-        ReadingsLog log;
-        ASSERT_TRUE(log.Open(
-            path.string(),
-            [&](const LogReport& r) {
-                std::lock_guard lock(mutex);
-                reports.push_back(r);
-            },
-            nullptr));
-        // Rows one by one, then three at once: the write that fails carries
-        // a whole row before the one it cuts.
-        log.Append(Sample(kNoon, 1, true, 12.037f));
-        ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
-        for (int i = 0; i < 3; ++i) log.Append(Sample(kNoon, 1, true, 12.037f));
-        ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
-        EXPECT_FALSE(log.IsOpen()) << "stopped";
-        EXPECT_EQ(log.Rows(), 2u);
-        log.Append(Sample(kNoon, 1, true, 12.037f));  // ignored
-        ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
-    }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &savedAction, nullptr);
-
-    EXPECT_EQ(Read(path), std::string(kHeader) + row + row) << "no row cut";
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(reports.size(), 1u) << "told once";
-    EXPECT_EQ(reports[0].kind, LogReport::kFailed);
-    EXPECT_EQ(reports[0].reason, std::strerror(EFBIG));
 }
 
 TEST_F(ReadingsLogTest, AWriterStuckInTheFileHoldsNothingElseAndDropsAreToldOnce) {

@@ -1,15 +1,10 @@
-// The file a log appends to: only a regular file is opened, and what the
-// log asks of it (size, last byte, append, cut back) on a real one.
+// The file a log appends to: what the log asks of it (size, last byte,
+// append, cut back) on a real one. What it refuses is the log's test.
 #include "platform/append_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,36 +29,6 @@ protected:
     }
     fs::path dir;
 };
-
-// Nothing but a regular file is opened, and the caller learns what is
-// there instead; a FIFO nobody reads is refused at once, not waited on.
-TEST_F(AppendFileTest, RefusesWhatIsNoRegularFileAndSaysWhatItIs) {
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    fs::create_directory(dir / "folder");
-    fs::create_symlink("/dev/null", dir / "null");
-    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, (dir / "socket").c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    const std::pair<const char*, FileKind> cases[] = {{"fifo", FileKind::kFifo},
-                                                      {"folder", FileKind::kFolder},
-                                                      {"null", FileKind::kDevice},
-                                                      {"socket", FileKind::kSocket}};
-    for (const auto& [name, kind] : cases) {
-        FileKind refused = FileKind::kRegular;
-        std::string error = "untouched";
-        EXPECT_EQ(OpenAppendFile((dir / name).string(), &refused, &error), nullptr) << name;
-        EXPECT_EQ(refused, kind) << name;
-        EXPECT_EQ(error, "untouched") << name << ": no system error to tell";
-    }
-    ::close(s);
-    FileKind refused = FileKind::kMissing;
-    std::string error;
-    EXPECT_EQ(OpenAppendFile((dir / "none" / "log.csv").string(), &refused, &error), nullptr);
-    EXPECT_EQ(refused, FileKind::kRegular);
-    EXPECT_EQ(error, std::strerror(ENOENT));
-}
 
 TEST_F(AppendFileTest, AppendsAtTheEndWhoeverWroteLastAndCutsBack) {
     const fs::path path = dir / "log.csv";
