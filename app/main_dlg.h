@@ -37,6 +37,10 @@ namespace controls {
 class CSegmentDisplay;
 }
 
+namespace platform {
+class AppendFile;
+}
+
 namespace app {
 
 class CLinkDiagDlg;
@@ -97,9 +101,13 @@ public:
     // The 工具 menu (main_dlg_tools.cpp).
     QMenu* ToolsMenu() const { return m_pToolsPopup; }
     // 记录数据: every poll appended to `path` until stopped; false with the
-    // reason when the file cannot be opened.
+    // reason when the file cannot be opened or is no regular file. Neither
+    // waits for a write.
     bool StartLogging(const QString& path, QString* error = nullptr);
+    // The same on a file already open (tests: one that blocks or fails).
+    void StartLogging(std::unique_ptr<platform::AppendFile> file, const QString& path);
     void StopLogging();
+    const engine::ReadingsLog& ReadingsLog() const { return m_readingsLog; }
     bool IsLogging() const { return m_readingsLog.IsOpen(); }
     QString DefaultLogPath() const;
     CTrendDlg* OpenTrend();
@@ -164,7 +172,9 @@ private:
     void OnWorkerEnded();
     void BuildToolsMenu();
     void OnLogMenuItem(bool checked);
-    void OnLogFailed();
+    void OnLogStarted(const QString& path);
+    engine::ReadingsLog::Listener LogListener();
+    void OnLogReport(int generation, const engine::LogReport& report);
     void ShowWindowTitle();
     // Runs `task` on the GUI thread unless the window is gone by then.
     void PostToWindow(std::function<void()> task);
@@ -201,8 +211,8 @@ private:
     int m_nPortNotices = 0;         // the link's boxes shown on the GUI thread
 
     engine::ReadingsLog m_readingsLog;
+    int m_nLogGeneration = 0;  // counts the files opened; a report of an older one is stale
     engine::PollHistory m_pollHistory;
-    std::atomic<bool> m_logFailureTold{false};
 
     bool m_bDemo = false;
     std::string m_strAppDirOverride;

@@ -19,6 +19,7 @@
 #include "app/tools/records_dlg.h"
 #include "app/settings.h"
 #include "app/tools/trend_dlg.h"
+#include "platform/append_file.h"
 #include "platform/trace.h"
 #include "serial/serial_link.h"
 
@@ -61,8 +62,7 @@ void CMainDlg::BuildToolsMenu() {
 
 void CMainDlg::OnPoll(const engine::PollSample& sample) {
     m_pollHistory.Add(sample);
-    if (!m_readingsLog.Append(sample) && !m_logFailureTold.exchange(true))
-        PostToWindow([this] { OnLogFailed(); });
+    m_readingsLog.Append(sample);  // queued: the file is the log's own thread's business
 }
 
 void CMainDlg::SetFixtureSilent(bool silent) {
@@ -88,18 +88,42 @@ QString CMainDlg::DefaultLogPath() const {
 
 bool CMainDlg::StartLogging(const QString& path, QString* error) {
     std::string reason;
-    if (!m_readingsLog.Open(path.toStdString(), &reason)) {
+    ++m_nLogGeneration;
+    if (!m_readingsLog.Open(path.toStdString(), LogListener(), &reason)) {
+        platform::Trace("readings log: " + path.toStdString() + " refused: " + reason + "\n");
         if (error != nullptr) *error = QString::fromStdString(reason);
         return false;
     }
-    m_logFailureTold.store(false);
-    m_actLogReadings->setChecked(true);
-    SetPortMenuTitle(1, m_strPortTitle);
+    OnLogStarted(path);
     return true;
 }
 
+void CMainDlg::StartLogging(std::unique_ptr<platform::AppendFile> file, const QString& path) {
+    ++m_nLogGeneration;
+    m_readingsLog.Open(std::move(file), path.toStdString(), LogListener());
+    OnLogStarted(path);
+}
+
+void CMainDlg::OnLogStarted(const QString& path) {
+    platform::Trace("readings log: writing to " + path.toStdString() + "\n");
+    m_actLogReadings->setChecked(true);
+    SetPortMenuTitle(1, m_strPortTitle);
+}
+
+// Reports come from the worker (rows dropped) or the log's writer (a
+// failed write); each names the file it is about, so that one of a file
+// closed meanwhile is let go.
+engine::ReadingsLog::Listener CMainDlg::LogListener() {
+    return [this, generation = m_nLogGeneration](const engine::LogReport& report) {
+        PostToWindow([this, generation, report] { OnLogReport(generation, report); });
+    };
+}
+
 void CMainDlg::StopLogging() {
+    // Never waits: a writer stuck in the file finishes, or not, by itself.
     m_readingsLog.Close();
+    platform::Trace("readings log: closed, " + std::to_string(m_readingsLog.Rows()) +
+                    " rows written, " + std::to_string(m_readingsLog.Dropped()) + " dropped\n");
     m_actLogReadings->setChecked(false);
     SetPortMenuTitle(1, m_strPortTitle);
 }
@@ -121,13 +145,29 @@ void CMainDlg::OnLogMenuItem(bool checked) {
                       QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
 }
 
-// A row that could not be written (disk full, the stick pulled): the log
-// has closed itself; told once.
-void CMainDlg::OnLogFailed() {
+// Rows dropped are told once, as they begin: a file that stays stuck would
+// otherwise never say that the log has gaps. A failed write (disk full, the
+// stick pulled) has stopped the log, the file ending in a whole row.
+void CMainDlg::OnLogReport(int generation, const engine::LogReport& report) {
+    if (generation != m_nLogGeneration || m_closing.load()) return;
     const QString path = QString::fromStdString(m_readingsLog.Path());
-    StopLogging();
-    AskMessageBox(this, QStringLiteral("错误: 写入记录文件%1失败, 记录已停止!").arg(path),
-                  QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+    QString text;
+    if (report.kind == engine::LogReport::kDropping) {
+        platform::Trace("readings log: " + path.toStdString() +
+                        " does not keep up, rows dropped\n");
+        text =
+            QStringLiteral("错误: 记录文件%1写入受阻, 新的数据行被丢弃!\n文件恢复写入后继续记录.")
+                .arg(path);
+    } else {
+        platform::Trace("readings log: writing to " + path.toStdString() +
+                        " failed: " + report.reason + "\n");
+        StopLogging();
+        text = QStringLiteral("错误: 写入记录文件%1失败, 记录已停止!\n%2")
+                   .arg(path, QString::fromStdString(report.reason));
+        if (report.dropped > 0)
+            text += QStringLiteral("\n此前另有%1行因写入受阻被丢弃.").arg(report.dropped);
+    }
+    AskMessageBox(this, text, QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
 }
 
 // --- 通道总览 -------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ini_file.h"
+#include "platform/regular_file_posix.h"
 
 namespace platform {
 namespace {
@@ -79,17 +80,13 @@ FileReadResult ReadFileContents(const std::string& path, size_t maxSize, std::st
     content->clear();
     // Only a regular file is opened: opening a FIFO for reading waits for
     // a writer, and opening a device can do anything the device likes.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        return errno == ENOENT ? FileReadResult::kMissing : FileReadResult::kFailed;
+    FileKind kind = FileKind::kRegular;
+    const int fd = OpenRegularFile(path, O_RDONLY, 0, &kind);
+    if (fd < 0) {
+        return kind == FileKind::kRegular && errno == ENOENT ? FileReadResult::kMissing
+                                                             : FileReadResult::kFailed;
     }
-    if (!S_ISREG(st.st_mode)) return FileReadResult::kFailed;
-    // Something else may be put in its place meanwhile: O_NONBLOCK keeps
-    // the open from waiting, and fstat looks at what was really opened.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? FileReadResult::kMissing : FileReadResult::kFailed;
     FileReadResult result = FileReadResult::kOk;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) result = FileReadResult::kFailed;
     char buffer[16 * 1024];
     while (result == FileReadResult::kOk) {
         const ssize_t n = ::read(fd, buffer, sizeof(buffer));

@@ -7,10 +7,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -28,6 +31,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "app/calibrate_dlg.h"
@@ -47,12 +51,15 @@
 #include "serial/serial_link.h"
 #include "sim/demo_line.h"
 #include "sim/simulated_fixture.h"
+#include "tests/engine/log_files.h"
 
 namespace app {
 namespace {
 
 namespace fs = std::filesystem;
 constexpr int kWaitMs = 15000;
+// Clock milliseconds for the log's writer to catch up: seconds, at any speed.
+constexpr uint32_t kWriterWaitMs = 200000;
 
 // Answers every modal box that opens with its default button and keeps its
 // text: the window's own boxes run in nested event loops.
@@ -518,6 +525,8 @@ TEST_F(MainDlgTest, TheReadingsLogHasARowPerPollAndIsCompleteAfterSigterm) {
     QSignalSpy finished(dlg.get(), &QDialog::finished);
     ::raise(SIGTERM);
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 3000));
+    // The rows are the log's writer's to write; it is not stuck.
+    ASSERT_TRUE(dlg->ReadingsLog().WaitUntilWritten(kWriterWaitMs));
 
     std::ifstream in(log);
     std::string line;
@@ -533,6 +542,140 @@ TEST_F(MainDlgTest, TheReadingsLogHasARowPerPollAndIsCompleteAfterSigterm) {
     in.clear();
     in.seekg(-1, std::ios::end);
     EXPECT_EQ(in.get(), '\n') << "no row cut short";
+}
+
+// A log file whose writes do not return (a share gone quiet): the writer
+// waits alone. Polling goes on, unchecking 记录数据 and the close come back
+// at once, and the writer is left in its write.
+TEST_F(MainDlgTest, AStuckLogFileHoldsUpNeitherPollingNorTheWindowNorItsClose) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    SignalNotifier onSignal([this] { dlg->close(); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    auto gate = std::make_shared<test::StuckFile::Gate>();
+    struct LetGo {  // whatever happens, the writer is let go in the end
+        std::shared_ptr<test::StuckFile::Gate> gate;
+        ~LetGo() { gate->Release(); }
+    } letGo{gate};
+    dlg->StartLogging(std::make_unique<test::StuckFile>(gate), QStringLiteral("stuck.csv"));
+    QAction* item = ToolsItem(QStringLiteral("记录数据"));
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(item->isChecked());
+    ASSERT_TRUE(gate->WaitFor([&] { return gate->appends == 1; })) << "the writer is stuck";
+
+    const auto Polls = [&] { return dlg->PollHistory().Since({}).size(); };
+    const size_t before = Polls();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polls() >= before + 5; }, kWaitMs))
+        << "polling goes on";
+    item->trigger();  // unchecked
+    EXPECT_FALSE(item->isChecked());
+    EXPECT_FALSE(dlg->IsLogging());
+    const size_t unchecked = Polls();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polls() >= unchecked + 3; }, kWaitMs));
+
+    QSignalSpy finished(dlg.get(), &QDialog::finished);
+    const auto t0 = std::chrono::steady_clock::now();
+    ::raise(SIGTERM);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 3000));
+    dlg.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    std::lock_guard lock(gate->mutex);
+    EXPECT_EQ(gate->appends, 1) << "still in its first write";
+    EXPECT_FALSE(gate->destroyed);
+}
+
+// A file that stops taking rows part way through one: setrlimit in this
+// test's own process makes writes past the limit fail with EFBIG, the
+// first one cut short, as a full disk does.
+TEST_F(MainDlgTest, AFailedWriteStopsTheLogWithOneBoxAndLeavesWholeRows) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    const fs::path log = dir / "readings.csv";
+    struct sigaction ignore {
+    }, savedAction{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &savedAction), 0);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 200;  // the header and a few rows, the next one cut
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    BoxAnswerer boxes;
+    ASSERT_TRUE(dlg->StartLogging(QString::fromStdString(log.string())));
+    const bool told = QTest::qWaitFor([&] { return !boxes.Texts().empty(); }, kWaitMs);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &savedAction, nullptr);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(boxes.Texts()[0],
+              "错误: 写入记录文件" + log.string() + "失败, 记录已停止!\n" + std::strerror(EFBIG));
+    EXPECT_FALSE(dlg->IsLogging());
+    EXPECT_FALSE(ToolsItem(QStringLiteral("记录数据"))->isChecked());
+    // Polls go on; no second box.
+    const size_t polls = dlg->PollHistory().Since({}).size();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return dlg->PollHistory().Since({}).size() >= polls + 3; }, kWaitMs));
+    EXPECT_EQ(boxes.Texts().size(), 1u);
+
+    std::ifstream in(log, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << "no row cut short";
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "time,channel,loop_current_mA");
+    const std::regex row(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,01,\d+\.\d{3})");
+    int rows = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_TRUE(std::regex_match(line, row)) << line;
+        ++rows;
+    }
+    EXPECT_GE(rows, 3);
+}
+
+// Only a regular file can be logged to: a FIFO (even one somebody reads,
+// whose writes would stop once it is full), a device or a folder is refused
+// with the reason, from the menu with a box.
+TEST_F(MainDlgTest, OnlyARegularFileIsTakenForTheLog) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    Open();
+    const fs::path fifo = dir / "fifo.csv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::pair<std::string, QString> cases[] = {
+        {fifo.string(), QStringLiteral("这是一个命名管道(FIFO), 不是普通文件")},
+        {"/dev/null", QStringLiteral("这是一个设备, 不是普通文件")},
+        {dir.string(), QStringLiteral("这是一个文件夹, 不是普通文件")}};
+    for (const auto& [path, reason] : cases) {
+        QString error;
+        EXPECT_FALSE(dlg->StartLogging(QString::fromStdString(path), &error)) << path;
+        EXPECT_EQ(error, reason) << path;
+        EXPECT_FALSE(dlg->IsLogging());
+    }
+
+    // 工具 → 记录数据, the FIFO chosen in the file dialog.
+    BoxAnswerer boxes;
+    QTimer chooser;
+    QObject::connect(&chooser, &QTimer::timeout, [&] {
+        auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (d == nullptr || !d->isVisible()) return;
+        d->selectFile(QString::fromStdString(fifo.string()));
+        static_cast<QDialog*>(d)->accept();  // QFileDialog::accept, as its button does
+    });
+    chooser.start(20);
+    QAction* item = ToolsItem(QStringLiteral("记录数据"));
+    item->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.Texts().empty(); }, kWaitMs));
+    EXPECT_EQ(boxes.Texts()[0],
+              "错误: 无法打开记录文件" + fifo.string() + "!\n这是一个命名管道(FIFO), 不是普通文件");
+    EXPECT_FALSE(item->isChecked());
+    EXPECT_FALSE(dlg->IsLogging());
+    ::close(reader);
 }
 
 TEST_F(MainDlgTest, ASilentFixtureShowsInTheTitleUntilItAnswers) {

@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -137,13 +139,14 @@ protected:
         if (!dir_.empty()) fs::remove_all(dir_);
     }
 
-    void StartProgram() {
+    void StartProgram(const EnvironmentChanges& more = {}) {
         app_ = std::make_unique<Child>();
+        EnvironmentChanges env{"DISPLAY=" + x_.Display(), "QT_QPA_PLATFORM=xcb",
+                               "TARVOK_PORTS_DIR=", "XDG_DATA_HOME=" + (dir_ / "data").string()};
+        env.insert(env.end(), more.begin(), more.end());
         // Its trace (frames and readouts) comes back on stdout.
         ASSERT_TRUE(app_->Start(
-            {"/bin/sh", "-c", "exec \"$0\" --trace 2>&1", (dir_ / "tarvok-config").string()},
-            {"DISPLAY=" + x_.Display(), "QT_QPA_PLATFORM=xcb",
-             "TARVOK_PORTS_DIR=", "XDG_DATA_HOME=" + (dir_ / "data").string()}));
+            {"/bin/sh", "-c", "exec \"$0\" --trace 2>&1", (dir_ / "tarvok-config").string()}, env));
         reader_ = std::thread([this] {
             while (auto line = app_->ReadLine(60000)) {
                 std::lock_guard lock(mutex_);
@@ -214,20 +217,35 @@ protected:
     }
     // The client area below the menu bar is 467 pixels high at 96 dpi.
     int MenuBarHeight() { return WindowSize(window_).second - 467; }
-    // 工具's first item (通道总览) with the mouse: a click on the first menu
-    // title, then along the menu bar until the tall 工具 menu drops down
-    // (the titles' places depend on the fonts), and a click on the item.
+    // 工具's first item (通道总览) with the mouse.
     void ClickFirstToolsItem() {
+        const std::string tools = OpenToolsMenu();
+        ASSERT_FALSE(tools.empty()) << "no 工具 menu";
+        ASSERT_EQ(Xdo({"mousemove", "--window", tools, "30", "11", "click", "1"}).status, 0);
+    }
+    // The 工具 menu's item `n` (0 for the first) from the keyboard, the menu
+    // opened with the mouse.
+    void ChooseToolsItem(int n) {
+        ASSERT_FALSE(OpenToolsMenu().empty()) << "no 工具 menu";
+        for (int i = 0; i <= n; ++i) ASSERT_EQ(Xdo({"key", "Down"}).status, 0);
+        ASSERT_EQ(Xdo({"key", "Return"}).status, 0);
+    }
+    // The 工具 menu dropped down, its window's id: a click on the first menu
+    // title, then along the menu bar until the tall 工具 menu drops down
+    // (the titles' places depend on the fonts). Empty when it does not.
+    std::string OpenToolsMenu() {
         const ProcessResult owner = Xdo({"getwindowpid", window_});
-        ASSERT_EQ(owner.status, 0);
+        if (owner.status != 0) return {};
         const std::string pid = owner.out.substr(0, owner.out.find('\n'));
         const int width = WindowSize(window_).first;
         const std::string y = std::to_string(MenuBarHeight() / 2);
-        ASSERT_EQ(Xdo({"mousemove", "--window", window_, "8", y, "click", "1"}).status, 0);
+        if (Xdo({"mousemove", "--window", window_, "8", y, "click", "1"}).status != 0) return {};
         std::string tools;
         // Each place is given time enough for a sanitizer build to open
         // the menu under the pointer.
-        for (int x = 8; x < width && tools.empty(); x += 6) {
+        // Where it was found before, if it was.
+        for (int x = std::max(8, toolsX_); x < width && tools.empty(); x += 6) {
+            toolsX_ = x;
             Xdo({"mousemove", "--window", window_, std::to_string(x), y});
             const double end = NowMs() + 400;
             while (tools.empty() && NowMs() < end) {
@@ -237,8 +255,7 @@ protected:
                 if (tools.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         }
-        ASSERT_FALSE(tools.empty()) << "no 工具 menu";
-        ASSERT_EQ(Xdo({"mousemove", "--window", tools, "30", "11", "click", "1"}).status, 0);
+        return tools;
     }
     // A click in the middle of a button of the wizard's dialog (no menu
     // bar), its place given in dialog units as for ClickControl.
@@ -283,6 +300,7 @@ protected:
     std::mutex mutex_;
     std::vector<std::string> trace_;
     std::string window_;
+    int toolsX_ = 0;  // where on the menu bar the 工具 menu dropped down
 };
 
 TEST_F(WindowTest, PollsSwitchesOnAnArrowKeyAndEndsOnSigterm) {
@@ -517,10 +535,10 @@ TEST_F(WindowTest, TheOverviewScansThePtyFixtureAndExports) {
     // 开始扫描 is the first button of the row at the bottom left.
     const int height = WindowSize(overview).second;
     ASSERT_GT(height, 100);
-    ASSERT_EQ(Xdo({"mousemove", "--window", overview, "30", std::to_string(height - 23), "click",
-                   "1"})
-                  .status,
-              0);
+    ASSERT_EQ(
+        Xdo({"mousemove", "--window", overview, "30", std::to_string(height - 23), "click", "1"})
+            .status,
+        0);
     // 32 channels, then the one active before (CH1) made active again.
     ASSERT_TRUE(WaitFor([&] { return CountRequests(34) >= selectsBefore + 33; }, 150000));
     FrameRecord last;
@@ -558,6 +576,54 @@ TEST_F(WindowTest, TheOverviewScansThePtyFixtureAndExports) {
         rows[0], std::regex(R"(1,[0-9A-F]{2}-[0-9A-F]{2}-[0-9A-F]{6},12\.\d{3},ok)")))
         << rows[0];
     EXPECT_TRUE(std::regex_match(rows[31], std::regex(R"(32,,0\.\d{3},fault)"))) << rows[31];
+}
+
+// 工具 → 记录数据 onto a file whose writes never return (a share gone
+// quiet; the preloaded library holds them): polling goes on, unchecking
+// the item answers at once, and SIGTERM ends the program in time with
+// status 0. The file holds nothing but whole rows: none.
+TEST_F(WindowTest, ALogFileThatStopsTakingWritesHoldsUpNeitherPollingNorTheWindow) {
+    const fs::path log = dir_ / "readings.csv";
+    std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") : "";
+    StartProgram({"LD_PRELOAD=" TARVOK_STALL_WRITES_SHIM, "TARVOK_STALL_WRITES_TO=" + log.string(),
+                  // The library comes before the sanitizer's runtime.
+                  "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"});
+    ASSERT_NE(
+        WaitForTrace("current readout:",
+                     [](const std::string& l) { return l.find("' 0.000'") == std::string::npos; }),
+        "");
+    ASSERT_EQ(Xdo({"windowfocus", "--sync", window_}).status, 0);
+    ChooseToolsItem(2);  // 记录数据, after 通道总览 and 趋势图
+    const ProcessResult chooser =
+        Xdo({"search", "--sync", "--onlyvisible", "--name", "^记录数据到文件$"}, 10000);
+    ASSERT_EQ(chooser.status, 0) << "no file dialog";
+    Xdo({"windowfocus", "--sync", chooser.out.substr(0, chooser.out.find('\n'))});
+    Xdo({"key", "ctrl+a"});
+    Xdo({"type", "--delay", "20", log.string()});
+    Xdo({"key", "Return"});
+    EXPECT_NE(WaitForTrace("readings log: writing to " + log.string(),
+                           [](const std::string&) { return true; }),
+              "");
+
+    // The header is stuck in its write; the polls go on regardless.
+    const size_t polls = CountRequests(2);
+    EXPECT_TRUE(WaitFor([&] { return CountRequests(2) >= polls + 4; })) << "polling stopped";
+
+    // The window answers: the item unchecked, the log closed at once.
+    ASSERT_EQ(Xdo({"windowfocus", "--sync", window_}).status, 0);
+    ChooseToolsItem(2);
+    EXPECT_NE(WaitForTrace("readings log: closed", [](const std::string&) { return true; }), "")
+        << "the window did not answer";
+    const size_t unchecked = CountRequests(2);
+    EXPECT_TRUE(WaitFor([&] { return CountRequests(2) >= unchecked + 2; }));
+
+    const double signalled = NowMs();
+    app_->Signal(SIGTERM);
+    reader_.join();
+    EXPECT_EQ(app_->Finish(5000), 0);
+    EXPECT_LT(NowMs() - signalled, 2000.0);
+    app_.reset();
+    EXPECT_EQ(fs::file_size(log), 0u);
 }
 
 // The program itself ended by a signal while start-up is held up: no X

@@ -1,23 +1,41 @@
 // What the window keeps of its polls: the readings log's rows, the trend's
 // history and statistics, and the NE 43 band of a reading.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "engine/poll_history.h"
 #include "engine/readings_log.h"
+#include "platform/append_file.h"
 #include "platform/wall_clock.h"
+#include "tests/engine/log_files.h"
 
 namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
+
+constexpr const char* kHeader = "time,channel,loop_current_mA\n";
+// Clock milliseconds for the writer to catch up: far beyond what load costs.
+constexpr uint32_t kWaitMs = 20000;
 
 // 2026-12-10 05:42:00.123 UTC.
 const Clock::time_point kNoon = Clock::time_point(std::chrono::milliseconds(1796881320123LL));
@@ -97,32 +115,154 @@ protected:
 TEST_F(ReadingsLogTest, RowsGoOutAsTheyComeAndANewFileGetsTheHeaderOnce) {
     const fs::path path = dir / "log.csv";
     ReadingsLog log;
-    EXPECT_TRUE(log.Append(Sample(kNoon, 1, true, 4.0f))) << "not logging: nothing lost";
-    ASSERT_TRUE(log.Open(path.string(), nullptr));
-    ASSERT_TRUE(log.Append(Sample(kNoon, 3, true, 4.0f)));
+    log.Append(Sample(kNoon, 1, true, 4.0f));  // not logging: nothing kept
+    ASSERT_TRUE(log.Open(path.string(), nullptr, nullptr));
+    ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
+    EXPECT_EQ(Read(path), std::string(kHeader)) << "the header before the first poll";
+    log.Append(Sample(kNoon, 3, true, 4.0f));
     // On disk at once, not at close.
-    EXPECT_EQ(Read(path), "time,channel,loop_current_mA\n2026-12-10T05:42:00.123+00:00,03,4.000\n");
+    ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
+    EXPECT_EQ(Read(path), std::string(kHeader) + "2026-12-10T05:42:00.123+00:00,03,4.000\n");
     log.Close();
-    ASSERT_TRUE(log.Open(path.string(), nullptr));
-    ASSERT_TRUE(log.Append(Sample(kNoon, 3, false, 0.0f)));
+    EXPECT_FALSE(log.IsOpen());
+    ASSERT_TRUE(log.Open(path.string(), nullptr, nullptr));
+    log.Append(Sample(kNoon, 3, false, 0.0f));
+    ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
+    EXPECT_EQ(log.Rows(), 1u);
     log.Close();
-    EXPECT_EQ(Read(path),
-              "time,channel,loop_current_mA\n"
-              "2026-12-10T05:42:00.123+00:00,03,4.000\n"
-              "2026-12-10T05:42:00.123+00:00,03,\n")
+    EXPECT_EQ(Read(path), std::string(kHeader) +
+                              "2026-12-10T05:42:00.123+00:00,03,4.000\n"
+                              "2026-12-10T05:42:00.123+00:00,03,\n")
         << "appended, without a second header";
 }
 
-TEST_F(ReadingsLogTest, AFileThatCannotBeWrittenIsReportedAndClosesTheLog) {
-    ReadingsLog log;
-    std::string error;
-    EXPECT_FALSE(log.Open((dir / "no" / "such" / "folder.csv").string(), &error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(log.IsOpen());
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    // A full disk: the header already fails.
-    EXPECT_FALSE(log.Open("/dev/full", &error));
-    EXPECT_FALSE(log.IsOpen());
+// A file whose last row was cut (a full disk, a crash) gets a line end
+// before the first new row; one that ends whole gets nothing.
+TEST_F(ReadingsLogTest, AFileEndingInACutRowGetsALineEndFirst) {
+    const fs::path cut = dir / "cut.csv";
+    const fs::path whole = dir / "whole.csv";
+    const fs::path empty = dir / "empty.csv";
+    const std::string old = std::string(kHeader) + "2026-12-10T05:42:00.123+00:00,01,12.037\n";
+    std::ofstream(cut) << old << "2026-12-10T05:42:00.873+00:00,01,12";
+    std::ofstream(whole) << old;
+    std::ofstream(empty).flush();
+    for (const fs::path& p : {cut, whole, empty}) {
+        ReadingsLog log;
+        ASSERT_TRUE(log.Open(p.string(), nullptr, nullptr)) << p;
+        log.Append(Sample(kNoon, 2, true, 8.0f));
+        ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
+    }
+    const std::string row = "2026-12-10T05:42:00.123+00:00,02,8.000\n";
+    EXPECT_EQ(Read(cut), old + "2026-12-10T05:42:00.873+00:00,01,12\n" + row);
+    EXPECT_EQ(Read(whole), old + row);
+    EXPECT_EQ(Read(empty), std::string(kHeader) + row);
+}
+
+// Only a regular file is logged to. A FIFO nobody reads would hold the
+// open, and one somebody reads each write once it is full; a device or a
+// folder is no log. Refused at once, with the reason.
+TEST_F(ReadingsLogTest, OnlyARegularFileIsTaken) {
+    const fs::path fifo = dir / "fifo.csv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Should the open wait on the FIFO after all, a reader comes to end
+    // the wait, so that the test fails rather than hangs.
+    std::atomic<bool> done{false};
+    std::thread rescue([&] {
+        for (int i = 0; i < 1000 && !done.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (done.load()) return;
+        const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        while (!done.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::close(fd);
+    });
+    struct Case {
+        std::string path;
+        std::string reason;
+    };
+    const std::vector<Case> cases{{fifo.string(), "这是一个命名管道(FIFO), 不是普通文件"},
+                                  {dir.string(), "这是一个文件夹, 不是普通文件"},
+                                  {"/dev/null", "这是一个设备, 不是普通文件"},
+                                  {(dir / "no" / "such.csv").string(), std::strerror(ENOENT)}};
+    for (const Case& c : cases) {
+        ReadingsLog log;
+        std::string error;
+        EXPECT_FALSE(log.Open(c.path, nullptr, &error)) << c.path;
+        EXPECT_EQ(error, c.reason) << c.path;
+        EXPECT_FALSE(log.IsOpen());
+    }
+    done.store(true);
+    rescue.join();
+}
+
+TEST_F(ReadingsLogTest, AWriterStuckInTheFileHoldsNothingElseAndDropsAreToldOnce) {
+    auto gate = std::make_shared<test::StuckFile::Gate>();
+    std::mutex mutex;
+    std::vector<LogReport> reports;
+    {
+        ReadingsLog log(4);
+        log.Open(std::make_unique<test::StuckFile>(gate), "stuck.csv", [&](const LogReport& r) {
+            std::lock_guard lock(mutex);
+            reports.push_back(r);
+        });
+        ASSERT_TRUE(gate->WaitFor([&] { return gate->appends == 1; })) << "the header, stuck";
+        // The worker's rows: queued up to the bound, then dropped; none waits.
+        for (int i = 0; i < 10; ++i) log.Append(Sample(kNoon, 1, true, 4.0f));
+        EXPECT_EQ(log.Dropped(), 6u);
+        EXPECT_TRUE(log.IsOpen());
+        EXPECT_EQ(log.Path(), "stuck.csv");
+        EXPECT_FALSE(log.WaitUntilWritten(50));
+        {
+            std::lock_guard lock(mutex);
+            ASSERT_EQ(reports.size(), 1u);
+            EXPECT_EQ(reports[0].kind, LogReport::kDropping);
+            EXPECT_EQ(reports[0].dropped, 1u) << "told as the first row goes";
+        }
+        log.Close();  // returns with the write still stuck
+        EXPECT_FALSE(log.IsOpen());
+        log.Append(Sample(kNoon, 1, true, 4.0f));
+        EXPECT_EQ(log.Dropped(), 6u) << "closed: not logging, nothing dropped";
+    }  // the log's end waits a bounded time, then leaves the writer behind
+    {
+        std::lock_guard lock(gate->mutex);
+        EXPECT_FALSE(gate->destroyed) << "still in its write";
+    }
+    gate->Release();
+    // Once its write returns, the writer writes the rows it had queued and
+    // ends on its own, closing the file.
+    ASSERT_TRUE(gate->WaitFor([&] { return gate->destroyed; }));
+    EXPECT_EQ(gate->appends, 2) << "the header, then the four queued rows at once";
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(reports.size(), 1u) << "nothing told once closed";
+}
+
+// The file is cut back to the last whole row of a write cut short, unless
+// somebody else appended since.
+TEST_F(ReadingsLogTest, AWriteCutShortIsCutBackToItsLastWholeRow) {
+    const std::string row = "2026-12-10T05:42:00.123+00:00,01,4.000\n";
+    for (const bool intruder : {false, true}) {
+        SCOPED_TRACE(intruder ? "another writer appended meanwhile" : "alone");
+        std::string data = "x";  // a cut row from before: a line end first
+        const std::string appended = "other\n";
+        // Room for the line end, two rows and a half.
+        const size_t room = 2 + 2 * row.size() + row.size() / 2;
+        std::string reason;
+        {
+            ReadingsLog log;
+            log.Open(std::make_unique<test::FillingFile>(&data, room, intruder ? appended : ""),
+                     "f", [&](const LogReport& r) { reason = r.reason; });
+            ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
+            // All five in one write or in several: the cut comes after two.
+            for (int i = 0; i < 5; ++i) log.Append(Sample(kNoon, 1, true, 4.0f));
+            ASSERT_TRUE(log.WaitUntilWritten(kWaitMs));
+            EXPECT_EQ(log.Rows(), 2u);
+            EXPECT_FALSE(log.IsOpen());
+        }
+        EXPECT_EQ(reason, "No space left on device");
+        if (intruder)
+            EXPECT_EQ(data, "x\n" + row + row + row.substr(0, row.size() / 2) + appended);
+        else
+            EXPECT_EQ(data, "x\n" + row + row);
+    }
 }
 
 TEST(PollHistory, KeepsItsSpanAndAnswersFromATime) {
