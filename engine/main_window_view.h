@@ -78,7 +78,8 @@ public:
 
     // Beyond the readouts; never wait. Every poll as it ends, and whether
     // the fixture has stopped answering (after kSilentAfterFailedPolls
-    // failed polls in a row) or answers again.
+    // failed polls in a row) or answers again (a reply whose value is no
+    // reading is a failed poll, but an answer).
     virtual void OnPoll(const PollSample& /*sample*/) {}
     virtual void SetFixtureSilent(bool /*silent*/) {}
     // The channel scan, row by row as each channel is done, then its end.

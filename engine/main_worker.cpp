@@ -151,9 +151,9 @@ void CMainWorker::PollCurrent() {
     sample.ok = ok;
     sample.milliamps = milliamps;
     m_view.OnPoll(sample);
-    // Told once each way: on the third failure in a row, and at the next
-    // success.
-    if (ok) {
+    // Told once each way: on the third poll in a row without an answer, and
+    // at the next answer. A value that is no reading came in an answer.
+    if (ok || hart::IsValueFailure(current.Error().reason)) {
         if (m_nFailedPolls >= kSilentAfterFailedPolls) m_view.SetFixtureSilent(false);
         m_nFailedPolls = 0;
     } else if (++m_nFailedPolls == kSilentAfterFailedPolls) {

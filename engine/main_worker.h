@@ -135,7 +135,7 @@ private:
     uint64_t m_postSeq = 0;
     // The post count when the running operation was taken (worker only).
     uint64_t m_runningSeq = 0;
-    // Failed polls in a row (worker only).
+    // Polls in a row that the fixture did not answer (worker only).
     int m_nFailedPolls = 0;
 
     std::atomic<int32_t> m_bRunning{0};

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos += n;
         if (link.frameComplete.load()) {
             const int count = link.responseRaw[0];
-            if (count < 1 || count > hart::kMaxReplyByteCount) std::abort();
+            if (count < 1 || count > hart::ReplyLengthOf(link.requestCommand).maximum) std::abort();
             link.frameComplete = 0;
             hart::RearmReceiver(link);
         }

@@ -26,6 +26,10 @@ const char* ReasonText(Reason reason) {
             return "no active channel";
         case Reason::kBadArgument:
             return "bad argument";
+        case Reason::kValueNotAvailable:
+            return "value not available";
+        case Reason::kImplausibleValue:
+            return "implausible value";
     }
     return "?";
 }

@@ -21,11 +21,21 @@ enum class Reason : uint8_t {
     kNoChannel,        // a command for the active channel's transmitter, and none
                        // active: nothing sent
     kBadArgument,      // a value the command cannot carry: nothing sent
+    // The device answered, but the value it gave is no reading. Not retried:
+    // asking again would only be answered the same way.
+    kValueNotAvailable,  // NaN, HART's "not available"
+    kImplausibleValue,   // an infinity, or a value no loop can carry
 };
-inline constexpr int kReasonCount = static_cast<int>(Reason::kBadArgument) + 1;
+inline constexpr int kReasonCount = static_cast<int>(Reason::kImplausibleValue) + 1;
 
 // "no reply", "bad checksum", ...; "ok" for kNone.
 const char* ReasonText(Reason reason);
+
+// A reply that came whole and in good order but carried no usable value:
+// the device is there, and its address stays known.
+inline bool IsValueFailure(Reason reason) {
+    return reason == Reason::kValueNotAvailable || reason == Reason::kImplausibleValue;
+}
 
 struct Failure {
     Reason reason = Reason::kNone;

@@ -76,6 +76,12 @@ int ChannelFromDamping(float damping) {
     return d == 32 ? kNoChannel : d + 1;
 }
 
+Reason JudgeCurrentReading(float ma) {
+    if (std::isnan(ma)) return Reason::kValueNotAvailable;
+    if (!(ma >= kLowestPlausibleMa && ma <= kHighestPlausibleMa)) return Reason::kImplausibleValue;
+    return Reason::kNone;
+}
+
 float DampingOfChannel(int channel) {
     return channel >= 1 && channel <= kChannelCount ? static_cast<float>(channel - 1)
                                                     : kDampingNone;
@@ -88,7 +94,9 @@ Result<DeviceIdentity> IdentifyFixture() {
 }
 
 Result<float> ReadLoopCurrent() {
-    const auto r = FixtureExchange(kReadLoopCurrent);
+    const auto r = FixtureExchange(kReadLoopCurrent, nullptr, [](const HartDeviceData& d) {
+        return JudgeCurrentReading(d.loopCurrent);
+    });
     if (!r) return r.Error();
     return r->loopCurrent;
 }
@@ -119,7 +127,9 @@ Result<void> WriteDeviceNumber(uint32_t number) {
 Result<float> ReadMeasuredCurrent() {
     RequestData data(4);
     data.Byte(0, 4).Byte(1, 0).Byte(2, 1).Byte(3, 2);
-    const auto r = FixtureExchange(kReadDeviceVariables, &data);
+    const auto r = FixtureExchange(kReadDeviceVariables, &data, [](const HartDeviceData& d) {
+        return JudgeCurrentReading(d.deviceVariables[0].value);
+    });
     if (!r) return r.Error();
     return r->deviceVariables[0].value;
 }

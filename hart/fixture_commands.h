@@ -53,10 +53,12 @@ private:
     RequestData data_;
 };
 
-// The fixture (DTR low).
+// The fixture (DTR low). A reply too short for what a command reads from it
+// is a failed attempt, "incomplete reply" (hart/reply_lengths.h).
 // Command 0.
 Result<DeviceIdentity> IdentifyFixture();
-// Command 2: the loop current of the active channel, mA.
+// Command 2: the loop current of the active channel, mA. A current that is
+// no reading (JudgeCurrentReading) fails the exchange with its reason.
 Result<float> ReadLoopCurrent();
 // Command 15: the active channel, 1-32, kNoChannel for none, kUnknownChannel
 // when the fixture reports a value that names none of them.
@@ -67,7 +69,7 @@ Result<void> SelectChannel(int channel);
 // Command 182: the 24-bit device number, shown at the next identification.
 Result<void> WriteDeviceNumber(uint32_t number);
 // Command 33 for the device variables 4, 0, 1, 2: slot 0 is the fixture's
-// own current measurement, mA.
+// own current measurement, mA, judged as ReadLoopCurrent's.
 Result<float> ReadMeasuredCurrent();
 // Command 201.
 Result<void> WriteCalibrationStep(const CalibrationStep& step);
@@ -80,6 +82,14 @@ Result<void> FixTransmitterCurrent(float ma);
 // Command 0, short form, polling address 0: whatever transmitter is on the
 // active channel, which the caller names (1-32) for the address cache.
 Result<DeviceIdentity> IdentifyTransmitter(int channel);
+
+// What a current read from the fixture says: kValueNotAvailable for NaN
+// (HART's "not available"), kImplausibleValue for an infinity or anything
+// outside kLowestPlausibleMa..kHighestPlausibleMa (inclusive), kNone for a
+// reading. Above 30 mA or below -1 mA no loop the fixture measures can be.
+inline constexpr float kLowestPlausibleMa = -1.0f;
+inline constexpr float kHighestPlausibleMa = 30.0f;
+Reason JudgeCurrentReading(float ma);
 
 // The fixture's channel in a damping value (commands 15 and 34): channel n
 // is n - 1, none 32. A value read back truncates toward zero; one outside

@@ -31,7 +31,7 @@ size_t BuildRequestFrame(const HartLink& link, uint8_t* frame, size_t capacity) 
 
 bool IsCommunicationOk(const HartLink& link) {
     std::lock_guard lock(link.mutex);
-    return (link.responseRaw[1] & 0x80) == 0;
+    return (link.responseRaw[1] & kCommErrorSummary) == 0;
 }
 
 bool IsRejectedResponseCode(uint8_t code) {

@@ -23,6 +23,7 @@ inline constexpr size_t kRequestFrameCapacity = 52;
 size_t BuildRequestFrame(const HartLink& link, uint8_t* frame, size_t capacity);
 
 // Bit 7 of the first status byte is the communication-error summary.
+inline constexpr uint8_t kCommErrorSummary = 0x80;
 bool IsCommunicationOk(const HartLink& link);
 // False for the response codes that mean the command was not carried out.
 bool IsResponseCodeAccepted(const HartLink& link);

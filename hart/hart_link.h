@@ -69,6 +69,10 @@ struct HartLink {
 
     // Transaction thread only.
     uint8_t fixtureIdentified = 0;
+    // Whom the lines route the next request to: the fixture (DTR low) or
+    // the transmitter on its active channel. Written under the link lock,
+    // read by the transaction under it as well.
+    bool targetIsFixture = true;
     uint8_t fixtureAddress[5] = {};
 
     // A valid reply frame is complete.

@@ -1,5 +1,8 @@
 #include "hart/reply_receiver.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "hart/command_names.h"
 #include "hart/frame_codec.h"
 #include "platform/clock.h"
@@ -83,13 +86,19 @@ bool Step(HartLink& link, uint8_t byte) {
                 link.receiverState = kStateByteCount;
                 return false;
 
-            case kStateByteCount:
+            case kStateByteCount: {
                 // A count of 0 cannot hold the status byte and would never
                 // leave the data state: refused like a count too large.
-                if (byte == 0 || byte > kMaxReplyByteCount) {
+                const int most =
+                    std::min(ReplyLengthOf(link.requestCommand).maximum, kBufferSize - 1);
+                if (byte == 0 || byte > most) {
                     Reset(link);
                     return false;
                 }
+                // A decoder reads fixed positions: bytes of an earlier, longer
+                // reply must not pass for this one's.
+                std::memset(link.responseRaw, 0, sizeof(link.responseRaw));
+                std::memset(link.responsePayload, 0, sizeof(link.responsePayload));
                 Heard(link, byte);
                 link.responseRaw[0] = byte;
                 link.expectedCount = byte;
@@ -97,6 +106,7 @@ bool Step(HartLink& link, uint8_t byte) {
                 link.dataPosition = 1;
                 link.receiverState = kStateData;
                 return false;
+            }
 
             case kStateData: {
                 const int p = link.dataPosition;

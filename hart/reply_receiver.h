@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "hart/hart_link.h"
+#include "hart/reply_lengths.h"
 
 namespace hart {
 
@@ -22,11 +23,11 @@ enum : int32_t {
     kStateChecksum = 64,
 };
 
-// Largest byte count a reply may carry (status bytes included).
-inline constexpr int kMaxReplyByteCount = 27;
-
 // Runs the state machine over one chunk; stops at a complete frame and
-// drops the rest of the chunk.
+// drops the rest of the chunk. A frame's byte count may be as large as
+// ReplyLengthOf(the command sent).maximum. Once a frame's count is taken,
+// the reply buffers hold nothing of an earlier reply: what lies past the
+// count reads as zero.
 void FeedReplyBytes(HartLink& link, const uint8_t* data, size_t length);
 
 // After a transmission: look for a new frame, then enable reception.

@@ -1,5 +1,6 @@
 #include "hart/transaction.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -7,6 +8,7 @@
 #include "hart/command_names.h"
 #include "hart/frame_codec.h"
 #include "hart/link_stats.h"
+#include "hart/reply_lengths.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
 #include "serial/serial_link.h"
@@ -17,6 +19,9 @@ MainWindowServices* g_pMainDlg = nullptr;
 ChannelAddressCache g_channelAddressCache;
 
 namespace {
+
+// The second status byte of the fixture's latest complete reply.
+std::atomic<uint8_t> g_lastFixtureStatus{0};
 
 // Request data is valid for one transaction: whatever path a transaction
 // takes, it ends with a count of 0.
@@ -144,16 +149,25 @@ AttemptsOutcome RunAttempts() {
         if (link.receiveEvent.Wait(kReplyWaitMs)) {
             Failure f = FailureOf(Reason::kIncompleteReply, command);
             if (link.frameComplete.load() != 0) {
-                if (IsCommunicationOk(link)) {
-                    std::lock_guard lock(link.mutex);
+                std::lock_guard lock(link.mutex);
+                const int count = link.responseRaw[0];
+                const uint8_t status = link.responseRaw[1];
+                if (!(status & kCommErrorSummary) && count >= kStatusByteCount &&
+                    link.targetIsFixture)
+                    g_lastFixtureStatus.store(link.responseRaw[2]);
+                // A refusal needs no data; anything else must carry every
+                // field decoded from it, or it would be decoded from zeros.
+                if (!(status & kCommErrorSummary) &&
+                    (IsRejectedResponseCode(status) || count >= ReplyLengthOf(command).minimum)) {
                     out.failure = Failure{};
                     out.failure.command = command;
                     out.record.replyMs = static_cast<int32_t>(link.completeTick - link.rearmTick);
                     break;
                 }
-                std::lock_guard lock(link.mutex);
-                f.reason = Reason::kCommError;
-                f.status = link.responseRaw[1];
+                if (status & kCommErrorSummary) {
+                    f.reason = Reason::kCommError;
+                    f.status = status;
+                }
             }
             attemptFailed(f, attempt);
             continue;
@@ -206,12 +220,13 @@ bool LineSignal() {
 // The fixture exchange proper, under the link. `number` receives the
 // fixture's device number when this call identified it.
 Result<HartDeviceData> FixtureExchangeLocked(uint8_t command, const RequestData* data,
-                                             int& number) {
+                                             ValueCheck check, int& number) {
     ClearRequestCountOnExit clear;
     HartLink& link = g_hartLink;
     ApplyRequestData(data);
     serial::SetDtr(false);
     serial::SetRts(false);
+    link.targetIsFixture = true;
     link.rtsKeying.store(0);
 
     if (link.fixtureIdentified == 0) {
@@ -237,8 +252,9 @@ Result<HartDeviceData> FixtureExchangeLocked(uint8_t command, const RequestData*
     }
     const uint8_t* a = link.fixtureAddress;
     SetLongAddress(a[0], a[1], a[2], a[3], a[4]);
-    Result<HartDeviceData> r = ExecuteExchange(command);
-    if (!r) link.fixtureIdentified = 0;
+    Result<HartDeviceData> r = ExecuteExchange(command, check);
+    // A value that is no reading came in a good reply: the fixture is there.
+    if (!r && !IsValueFailure(r.Error().reason)) link.fixtureIdentified = 0;
     link.rtsKeying.store(1);
     return r;
 }
@@ -296,6 +312,8 @@ void ResetHartState() {
     link.rtsKeying.store(0);
     link.fixtureIdentified = 0;
     std::memset(link.fixtureAddress, 0, sizeof(link.fixtureAddress));
+    link.targetIsFixture = true;
+    g_lastFixtureStatus.store(0);
     link.receiveEvent.Reset();
     g_hartData = HartDeviceData{};
     g_channelAddressCache.entries.fill(ChannelAddress{});
@@ -309,7 +327,7 @@ int RunTransaction() {
     return f.reason == Reason::kNone ? 1 : 0;
 }
 
-Result<HartDeviceData> ExecuteExchange(uint8_t command) {
+Result<HartDeviceData> ExecuteExchange(uint8_t command, ValueCheck check) {
     std::lock_guard lock(serial::LinkMutex());
     ClearRequestCountOnExit clear;
     HartLink& link = g_hartLink;
@@ -341,8 +359,18 @@ Result<HartDeviceData> ExecuteExchange(uint8_t command) {
             TraceFailure(command, o.failure);
             result = o.failure;
         } else {
-            DecodeResponse(link, g_hartData, command);
-            result = g_hartData;
+            // Decoded aside: a value the check refuses is stored nowhere.
+            HartDeviceData decoded = g_hartData;
+            DecodeResponse(link, decoded, command);
+            const Reason refused = check != nullptr ? check(decoded) : Reason::kNone;
+            if (refused != Reason::kNone) {
+                o.failure.reason = o.record.outcome = refused;
+                TraceFailure(command, o.failure);
+                result = o.failure;
+            } else {
+                g_hartData = decoded;
+                result = g_hartData;
+            }
         }
     }
     LinkStatistics().Record(o.record);
@@ -352,12 +380,12 @@ Result<HartDeviceData> ExecuteExchange(uint8_t command) {
 
 int ExecuteCommand(uint8_t command) { return ExecuteExchange(command) ? 1 : 0; }
 
-Result<HartDeviceData> FixtureExchange(uint8_t command, const RequestData* data) {
+Result<HartDeviceData> FixtureExchange(uint8_t command, const RequestData* data, ValueCheck check) {
     int number = -1;
     Result<HartDeviceData> r = Failure{};
     {
         std::lock_guard lock(serial::LinkMutex());
-        r = FixtureExchangeLocked(command, data, number);
+        r = FixtureExchangeLocked(command, data, check, number);
         SetLastFailure(r.Error());
     }
     // After the link is released: the window may wait for a user interface
@@ -379,6 +407,7 @@ Result<HartDeviceData> ChannelExchange(uint8_t command, const RequestData* data)
     // Nothing sent and the lines untouched.
     if (ch < 0 || ch > 31) return Refuse(Reason::kNoChannel, command);
     serial::SetDtr(true);
+    g_hartLink.targetIsFixture = false;
     ChannelAddress& entry = g_channelAddressCache.entries[static_cast<size_t>(ch)];
     if (entry.known == 0) {
         const Result<HartDeviceData> r = Identify();
@@ -406,6 +435,7 @@ Result<HartDeviceData> IdentifyChannelTransmitter(int channelIndex) {
     std::lock_guard lock(serial::LinkMutex());
     if (channelIndex < 0 || channelIndex > 31) return Refuse(Reason::kNoChannel, 0);
     serial::SetDtr(true);
+    g_hartLink.targetIsFixture = false;
     const Result<HartDeviceData> r = Identify();
     ChannelAddress& entry = g_channelAddressCache.entries[static_cast<size_t>(channelIndex)];
     entry = ChannelAddress{};
@@ -424,5 +454,7 @@ Failure LastFailure() {
     std::lock_guard lock(g_hartLink.mutex);
     return g_hartLink.lastFailure;
 }
+
+uint8_t LastFixtureDeviceStatus() { return g_lastFixtureStatus.load(); }
 
 }  // namespace hart

@@ -73,13 +73,22 @@ private:
     std::vector<std::pair<int, uint8_t>> writes_;
 };
 
+// Judges the value a reply carries, once the reply itself was good: kNone
+// to take it, or the reason (IsValueFailure) it is no reading.
+using ValueCheck = Reason (*)(const HartDeviceData& decoded);
+
 // The exchanges. On success the value is the decoded reply data as this
 // exchange left it (read under the link: another thread's transaction may
 // change g_hartData right after). `data`, when given, replaces the request
 // data the caller would otherwise have set with SetRequestDataCount and
-// SetRequestByte before the call.
-Result<HartDeviceData> ExecuteExchange(uint8_t command);
-Result<HartDeviceData> FixtureExchange(uint8_t command, const RequestData* data = nullptr);
+// SetRequestByte before the call. A reply shorter than the fields decoded
+// from it (hart/reply_lengths.h) is a failed attempt, "incomplete reply".
+// `check`, when given, ends an exchange whose value it refuses with its
+// reason, without another attempt and without storing the value; the
+// fixture stays identified.
+Result<HartDeviceData> ExecuteExchange(uint8_t command, ValueCheck check = nullptr);
+Result<HartDeviceData> FixtureExchange(uint8_t command, const RequestData* data = nullptr,
+                                       ValueCheck check = nullptr);
 Result<HartDeviceData> ChannelExchange(uint8_t command, const RequestData* data = nullptr);
 // Command 0 in the short form to polling address 0, DTR high, to whatever
 // transmitter is on the fixture's active channel, which the caller names
@@ -96,6 +105,12 @@ int ChannelTransaction(uint8_t command);
 // The outcome of the latest transaction or exchange, of whichever thread:
 // reason kNone when it succeeded.
 Failure LastFailure();
+
+// The field device status (second status byte) of the fixture's latest
+// complete reply that carried one, whichever thread's exchange it was; 0
+// before any. Any thread.
+uint8_t LastFixtureDeviceStatus();
+inline constexpr uint8_t kDeviceMalfunction = 0x80;
 
 // Forgets the fixture's identity (tests, and a new fixture on the line).
 void ForgetFixture();

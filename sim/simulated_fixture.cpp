@@ -10,6 +10,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -25,12 +26,21 @@ namespace {
 constexpr double kCharMs = 1000.0 * 11.0 / 1200.0;
 constexpr size_t kInputLimit = 4096;  // the driver's receive buffer; more is dropped
 constexpr size_t kLogLimit = 20000;   // the demo polls for hours: keep the newest
-constexpr int kFaultKinds = static_cast<int>(Fault::kCarrierHeld) + 1;
+constexpr int kFaultKinds = static_cast<int>(Fault::kHugeValue) + 1;
 constexpr uint8_t kCommErrorStatus = 0x88;
 constexpr uint8_t kGarbled = 'F';  // a character received with a parity error
 
 using FaultSet = uint32_t;
 constexpr FaultSet Bit(Fault f) { return FaultSet{1} << static_cast<unsigned>(f); }
+constexpr FaultSet kValueFaults =
+    Bit(Fault::kNotANumber) | Bit(Fault::kInfinity) | Bit(Fault::kHugeValue);
+
+// The current each value fault puts into a reply.
+float FaultyCurrent(FaultSet faults) {
+    if (faults & Bit(Fault::kNotANumber)) return std::numeric_limits<float>::quiet_NaN();
+    if (faults & Bit(Fault::kInfinity)) return std::numeric_limits<float>::infinity();
+    return 1e30f;
+}
 
 uint32_t TickOf(double time) {
     return static_cast<uint32_t>(static_cast<uint64_t>(std::llround(time)));
@@ -450,10 +460,13 @@ private:
         return nullptr;
     }
 
-    FaultSet DrawFaults(Target target) {
+    // carriesCurrent: the reply holds a current that value faults can replace.
+    FaultSet DrawFaults(Target target, bool carriesCurrent) {
+        const FaultSet possible = carriesCurrent ? ~FaultSet{0} : ~kValueFaults;
         FaultSet set = 0;
         for (auto& i : injected_) {
             if (i.remaining <= 0 || (i.target != Target::kAny && i.target != target)) continue;
+            if (!(possible & Bit(i.fault))) continue;
             if (set & Bit(i.fault)) continue;  // one of a kind per reply
             set |= Bit(i.fault);
             --i.remaining;
@@ -461,7 +474,7 @@ private:
         std::erase_if(injected_, [](const Injected& i) { return i.remaining <= 0; });
         for (int f = 0; f < kFaultKinds; ++f) {
             auto& r = rates_[static_cast<size_t>(f)];
-            if (r.rate <= 0.0) continue;
+            if (r.rate <= 0.0 || !(possible & Bit(static_cast<Fault>(f)))) continue;
             const double u = static_cast<double>(r.rng()) / 4294967296.0;
             if (u < r.rate) set |= Bit(static_cast<Fault>(f));
         }
@@ -530,7 +543,9 @@ private:
         }
 
         // A device that did not hear, or heard badly, does not act.
-        const FaultSet faults = DrawFaults(target);
+        const bool carriesCurrent =
+            !transmitter && (request->command == 2 || request->command == 33);
+        const FaultSet faults = DrawFaults(target, carriesCurrent);
         if (faults & Bit(Fault::kNoReply)) return;
         DeviceReply reply;
         if (faults & Bit(Fault::kCommError)) {
@@ -543,6 +558,9 @@ private:
             const auto* loop = TransmitterOn(fixture_.ActiveChannel());
             reply = fixture_.Handle(*request, loop ? loop->LoopCurrent() : 0.0f);
         }
+        if (faults & kValueFaults)
+            ReplaceReportedCurrent(request->command, reply, FaultyCurrent(faults));
+        if (faults & Bit(Fault::kEmptyReply)) reply.data.clear();
 
         auto bytes = BuildSlaveReply(*request, reply.code, reply.status, reply.data,
                                      std::clamp(config_.replyPreambles, 0, 64));

@@ -28,6 +28,7 @@ struct FixtureConfig {
     uint8_t manufacturerId = 0x3E;  // low six bits are the address byte
     uint8_t deviceType = 0xB6;
     uint32_t deviceNumber = 1;  // 24-bit device id reported by command 0
+    uint8_t deviceStatus = 0;   // field device status (second status byte) of its replies
     int activeChannel = -1;     // -1 none, 0..31
     std::vector<TransmitterConfig> transmitters;
     uint32_t turnaroundMs = 20;  // slave turn-around before each reply
@@ -59,6 +60,13 @@ enum class Fault {
     kCommError,     // first status byte with bit 7 set (0x88: longitudinal parity error)
     kRejectedCode,  // FixtureConfig::rejectedCode, 64 (command not implemented) by default
     kCarrierHeld,   // carrier detect stays on for a while after the reply
+    kEmptyReply,    // the status bytes alone (byte count 2), whatever the command
+    // The current a reply to command 2 or 33 carries (slot 0 for 33) is
+    // replaced. Only such replies draw these faults: an injected one waits
+    // for the next of them.
+    kNotANumber,  // NaN, HART's "not available"
+    kInfinity,    // +infinity
+    kHugeValue,   // 1e30 mA
 };
 
 enum class Target { kFixture, kTransmitter, kAny };

@@ -39,6 +39,21 @@ bool LongAddressMatches(const MasterRequest& request, const std::array<uint8_t, 
 
 }  // namespace
 
+void ReplaceReportedCurrent(uint8_t command, DeviceReply& reply, float ma) {
+    size_t at = 0;
+    if (command == 2) {
+        at = 0;
+    } else if (command == 33) {
+        at = 2;  // after slot 0's code and units
+    } else {
+        return;
+    }
+    if (reply.data.size() < at + 4) return;
+    std::vector<uint8_t> bytes;
+    AppendFloat(bytes, ma);
+    std::copy(bytes.begin(), bytes.end(), reply.data.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
 // --- calibration table ---
 
 bool CalibrationTable::Load(std::vector<CalibrationPoint> points) {
@@ -117,7 +132,8 @@ FixtureModel::FixtureModel(const FixtureConfig& config)
       deviceNumber_(config.deviceNumber & 0xFFFFFF),
       activeChannel_(config.activeChannel >= 0 && config.activeChannel < kChannels
                          ? config.activeChannel
-                         : -1) {}
+                         : -1),
+      deviceStatus_(config.deviceStatus) {}
 
 std::array<uint8_t, 5> FixtureModel::LongAddress() const {
     return {static_cast<uint8_t>(manufacturerId_ & 0x3F), deviceType_,
@@ -136,6 +152,12 @@ DeviceReply FixtureModel::Identity() const {
 }
 
 DeviceReply FixtureModel::Handle(const MasterRequest& request, float loopMa) {
+    DeviceReply r = Answer(request, loopMa);
+    r.status |= deviceStatus_;
+    return r;
+}
+
+DeviceReply FixtureModel::Answer(const MasterRequest& request, float loopMa) {
     switch (request.command) {
         case 0:
             return Identity();

@@ -50,6 +50,11 @@ private:
     std::vector<CalibrationPoint> points_;  // sorted by measured
 };
 
+// Replaces the current that a reply to command 2 (loop current) or 33 (slot
+// 0) carries with `ma`, as a faulty device would send it. Any other reply,
+// or one too short to hold the current, is left as it is.
+void ReplaceReportedCurrent(uint8_t command, DeviceReply& reply, float ma);
+
 class TransmitterModel {
 public:
     explicit TransmitterModel(const TransmitterConfig& config);
@@ -86,6 +91,7 @@ public:
 private:
     enum class CalibrationPhase { kIdle, kOpen, kCollecting, kCollected, kVerified };
 
+    DeviceReply Answer(const MasterRequest& request, float loopMa);
     std::array<uint8_t, 5> LongAddress() const;
     DeviceReply Identity() const;
     DeviceReply ReadDeviceVariables(const std::vector<uint8_t>& codes, float loopMa) const;
@@ -97,6 +103,7 @@ private:
     uint8_t deviceType_;
     uint32_t deviceNumber_;
     int activeChannel_;
+    uint8_t deviceStatus_;
     CalibrationTable table_;
     CalibrationPhase phase_ = CalibrationPhase::kIdle;
     std::vector<CalibrationPoint> pending_;

@@ -39,6 +39,10 @@ QString ReasonName(hart::Reason reason) {
             return QStringLiteral("无当前通道");
         case hart::Reason::kBadArgument:
             return QStringLiteral("参数错误");
+        case hart::Reason::kValueNotAvailable:
+            return QStringLiteral("数值不可用");
+        case hart::Reason::kImplausibleValue:
+            return QStringLiteral("数值不合理");
     }
     return QStringLiteral("?");
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "e2e_config.h"
@@ -535,6 +536,60 @@ print([row[1:] for row in rows[1:]])
                                        {}, 20000);
     EXPECT_EQ(p.status, 0) << p.err;
     EXPECT_EQ(p.out, "[['01', '12.037'], ['01', ''], ['01', '12.037']]\n") << r.out;
+}
+
+TEST_F(ConsoleToolTest, APollWithoutDataIsAFailureNeverTheReadingBefore) {
+    // Identification and the first poll answered; from then on the status
+    // bytes alone.
+    StartFixture({Behaviour::kAnswer, Behaviour::kAnswer}, Behaviour::kEmpty);
+    const ProcessResult r = Tool({"--port", "3", "poll", "--count", "3"}, 60000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "12.037\n");
+    EXPECT_EQ(r.err,
+              "tarvok-hart: poll failed: incomplete reply\n"
+              "tarvok-hart: poll failed: incomplete reply (identifying the fixture)\n");
+    // Each failed exchange made its three attempts; the replies came whole,
+    // so the quiet time before each retry is the long one.
+    const auto heard = Heard();
+    ASSERT_EQ(heard.size(), 2u + 3u + 3u);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), heard.size());
+    for (size_t i = 2; i < sent.size(); ++i) EXPECT_EQ(sent[i].behaviour, Behaviour::kEmpty);
+    EXPECT_QUIET(QuietAfterCompleteReply(sent[2], heard[3]), 380.0);
+}
+
+TEST_F(ConsoleToolTest, AChannelReadWithoutDataIsAFailure) {
+    StartFixture({Behaviour::kAnswer}, Behaviour::kEmpty);
+    const ProcessResult r = Tool({"--port", "3", "read-channel"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tarvok-hart: reading the channel failed: incomplete reply\n");
+    EXPECT_EQ(Heard().size(), 1u + 3u);
+}
+
+TEST_F(ConsoleToolTest, CurrentsThatAreNoReadingsAreFailuresWithTheirReason) {
+    // Identification, the channel read, then NaN, +inf, 1e30 and a reading.
+    StartFixture({Behaviour::kAnswer, Behaviour::kAnswer, Behaviour::kNan, Behaviour::kInf,
+                  Behaviour::kHuge, Behaviour::kAnswer});
+    const ProcessResult r =
+        Tool({"--port", "3", "--stats", "poll", "--count", "4", "--csv"}, 60000);
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> readings;
+    std::istringstream rows(r.out);
+    std::string row;
+    std::getline(rows, row);  // the header
+    while (std::getline(rows, row)) readings.push_back(row.substr(row.rfind(',') + 1));
+    EXPECT_EQ(readings, (std::vector<std::string>{"", "", "", "12.037"})) << r.out;
+    EXPECT_EQ(r.err.substr(0, r.err.find("tarvok-hart: link:")),
+              "tarvok-hart: poll failed: value not available\n"
+              "tarvok-hart: poll failed: implausible value\n"
+              "tarvok-hart: poll failed: implausible value\n");
+    EXPECT_NE(r.err.find("6 requests, 3 ok, 3 failed (value not available 1, implausible value "
+                         "2); 0 retries;"),
+              std::string::npos)
+        << r.err;
+    // Not retried, and the fixture stays identified: one request each.
+    EXPECT_EQ(Heard().size(), 6u);
 }
 
 // The fixture executable, as a test script or a person would use it.

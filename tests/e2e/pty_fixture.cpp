@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -52,6 +53,14 @@ std::string_view BehaviourName(Behaviour behaviour) {
             return "truncated";
         case Behaviour::kCommError:
             return "comm-error";
+        case Behaviour::kEmpty:
+            return "empty";
+        case Behaviour::kNan:
+            return "nan";
+        case Behaviour::kInf:
+            return "inf";
+        case Behaviour::kHuge:
+            return "huge";
     }
     return "?";
 }
@@ -59,7 +68,8 @@ std::string_view BehaviourName(Behaviour behaviour) {
 std::optional<Behaviour> ParseBehaviour(std::string_view name) {
     for (Behaviour b :
          {Behaviour::kAnswer, Behaviour::kSilent, Behaviour::kLate, Behaviour::kBadChecksum,
-          Behaviour::kNoise, Behaviour::kTruncated, Behaviour::kCommError})
+          Behaviour::kNoise, Behaviour::kTruncated, Behaviour::kCommError, Behaviour::kEmpty,
+          Behaviour::kNan, Behaviour::kInf, Behaviour::kHuge})
         if (BehaviourName(b) == name) return b;
     return std::nullopt;
 }
@@ -216,6 +226,15 @@ struct PtyFixture::Impl {
                 if (t.Channel() == fixture.ActiveChannel()) loopMa = t.LoopCurrent();
             reply = fixture.Handle(request, loopMa);
         }
+        if (behaviour == Behaviour::kEmpty) reply.data.clear();
+        if (behaviour == Behaviour::kNan)
+            sim::ReplaceReportedCurrent(request.command, reply,
+                                        std::numeric_limits<float>::quiet_NaN());
+        if (behaviour == Behaviour::kInf)
+            sim::ReplaceReportedCurrent(request.command, reply,
+                                        std::numeric_limits<float>::infinity());
+        if (behaviour == Behaviour::kHuge)
+            sim::ReplaceReportedCurrent(request.command, reply, 1e30f);
         Pending p;
         p.behaviour = behaviour;
         p.bytes = sim::BuildSlaveReply(request, reply.code, reply.status, reply.data,

@@ -33,6 +33,12 @@ enum class Behaviour {
     kNoise,        // garbage bytes, then the reply
     kTruncated,    // the first half of the reply, then nothing
     kCommError,    // a reply whose first status byte reports a communication error
+    kEmpty,        // the status bytes alone, byte count 2
+    // The proper reply, its current (command 2, or slot 0 of command 33)
+    // replaced; any other command's reply is the proper one.
+    kNan,   // NaN
+    kInf,   // +infinity
+    kHuge,  // 1e30
 };
 
 std::string_view BehaviourName(Behaviour behaviour);

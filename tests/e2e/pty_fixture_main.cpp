@@ -34,6 +34,8 @@ constexpr const char* kUsage =
     "\n"
     "  --script LIST   behaviour per request, e.g. answer,3*silent,late; behaviours:\n"
     "                  answer silent late bad-checksum noise truncated comm-error\n"
+    "                  empty (status bytes only), nan inf huge (the current of a\n"
+    "                  command 2 or 33 reply is NaN, +inf or 1e30)\n"
     "  --then B        behaviour once the script is used up (default answer)\n"
     "  --turnaround MS reply delay after the request has left the line (default 50)\n"
     "  --late MS       delay of a late reply (default 600)\n"

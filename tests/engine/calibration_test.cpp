@@ -554,6 +554,53 @@ TEST_F(CalibrationTest, AFailureAfterTheZeroPointNamesTheRequestAndKeepsEveryPoi
     EXPECT_EQ(view.Boxes().back().text, "错误: 电流校准失败!");
 }
 
+TEST_F(CalibrationTest, AZeroPointThatIsNoReadingFailsTheCalibrationAndIsNotWritten) {
+    view.onBox = [this](const std::string& text) {
+        // Unplugged, the fixture's converter says "not available".
+        if (text.find("请拔出") != std::string::npos)
+            fixture.SetFaultRate(sim::Fault::kNotANumber, 1.0);
+    };
+    ASSERT_NO_FATAL_FAILURE(CalibrateAsTheOperatorDoes());
+    fixture.ClearFaults();
+    const auto records = view.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].outcome, RecordOutcome::kFailed);
+    EXPECT_EQ(records[0].failedStep, "zero point");
+    ASSERT_EQ(records[0].points.size(), 5u) << "the wizard's five, no zero point";
+    for (const RecordPoint& p : records[0].points) EXPECT_NE(p.nominalMa, 0.0);
+    EXPECT_EQ(Calibration().size(), 1u) << "nothing written after step 00-00";
+    EXPECT_EQ(view.Boxes().back().text, "错误: 电流校准失败!");
+}
+
+TEST_F(CalibrationTest, AVerificationShowsNoValueThatIsNoReading) {
+    view.channelPrompt = [] { return IDOK; };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        // While the fixture reports 1e30 and then NaN, nothing is shown.
+        fixture.SetFaultRate(sim::Fault::kHugeValue, 1.0);
+        wizard.Start(wv);
+        const auto hit = [this](sim::Fault f) {
+            return fixture.FaultCounts()[static_cast<size_t>(f)];
+        };
+        ASSERT_TRUE(WaitFor([&] { return hit(sim::Fault::kHugeValue) >= 3; }));
+        fixture.ClearFaults();
+        fixture.SetFaultRate(sim::Fault::kNotANumber, 1.0);
+        ASSERT_TRUE(WaitFor([&] { return hit(sim::Fault::kNotANumber) >= 3; }));
+        EXPECT_EQ(wv.Measurements(), 0);
+        EXPECT_EQ(wv.Instruction(), "") << "no prompt with a reading in it";
+        fixture.ClearFaults();
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+    };
+    worker.Start();
+    ASSERT_TRUE(WaitFor([&] { return !view.CurrentTexts().empty(); }));
+    worker.PostOperation(ModeVerifyCalibration, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return view.Records().size() == 1; }));
+    const CalibrationRecord record = view.Records()[0];
+    ASSERT_EQ(record.points.size(), 5u);
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_NEAR(record.points[i].readingMa, 4.0 * static_cast<double>(i + 1), 0.1) << i;
+}
+
 TEST_F(CalibrationTest, ACancelAfterTwoPointsLeavesACancelledRecordOfThem) {
     view.channelPrompt = [] { return IDOK; };
     view.wizardDriver = [this](CCalibrateWizard& wizard) {

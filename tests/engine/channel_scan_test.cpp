@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -191,6 +192,32 @@ TEST_F(ChannelScanTest, ARejectedCommandFailsTheScanButTheChannelIsRestored) {
     EXPECT_EQ(r.failedChannel, 2);
     EXPECT_TRUE(r.restored) << "the fixture still answers";
     EXPECT_EQ(fixture.ActiveChannel(), 3);
+}
+
+TEST_F(ChannelScanTest, AReadingThatIsNoReadingEndsTheScanAsAFailedOne) {
+    ScanOptions o;
+    o.first = 1;
+    o.last = 4;
+    // From CH2 on, every loop current the fixture reports is NaN.
+    o.onRow = [&](const ScanRow& row) {
+        if (row.channel == 1) fixture.SetFaultRate(sim::Fault::kNotANumber, 1.0);
+    };
+    const ScanResult r = RunChannelScan(o);
+    fixture.ClearFaults();
+    EXPECT_EQ(r.failure.reason, hart::Reason::kValueNotAvailable);
+    EXPECT_EQ(r.failedStep, ScanStep::kReadCurrent);
+    EXPECT_EQ(r.failedChannel, 2);
+    ASSERT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(ScanCsvRow(r.rows[1]), "2,,,") << "no reading, so no band and no transmitter";
+    // The fixture did answer: still identified, it takes the restore.
+    EXPECT_TRUE(r.restored);
+    EXPECT_EQ(fixture.ActiveChannel(), 3);
+    const auto cmds = Commands();
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), std::make_pair(0, false)), 1)
+        << "the fixture identified once, before the scan";
+    int transmitters = 0;
+    for (const auto& [command, dtr] : cmds) transmitters += command == 0 && dtr;
+    EXPECT_EQ(transmitters, 0) << "CH2's transmitter is not asked for without a reading";
 }
 
 TEST_F(ChannelScanTest, AFailedFirstReadingChangesNothing) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -428,6 +429,44 @@ TEST_F(MainWorkerTest, EveryPollIsReportedAndThreeFailuresInARowMeanSilence) {
     ASSERT_TRUE(WaitFor([&] { return view.Silent().size() == 2; }));
     EXPECT_EQ(view.Silent(), (std::vector<bool>{true, false})) << "told once each way";
     EXPECT_TRUE(view.Polls().back().ok);
+}
+
+TEST_F(MainWorkerTest, APollWithoutAReadingShowsZeroAndIsNoGoodSample) {
+    StartPolling();
+    ASSERT_TRUE(WaitFor([&] { return view.Polls().size() >= 2; }));
+    const size_t from = view.Polls().size();
+    const auto failedSince = [&](size_t first) {
+        const auto polls = view.Polls();
+        return static_cast<size_t>(
+            std::count_if(polls.begin() + static_cast<long>(std::min(first, polls.size())),
+                          polls.end(), [](const PollSample& p) { return !p.ok; }));
+    };
+    // Every reply for a while carries NaN, then +inf, then 1e30, then none.
+    for (sim::Fault f : {sim::Fault::kNotANumber, sim::Fault::kInfinity, sim::Fault::kHugeValue,
+                         sim::Fault::kEmptyReply}) {
+        const size_t before = view.Polls().size();
+        fixture.SetFaultRate(f, 1.0);
+        ASSERT_TRUE(WaitFor([&] { return failedSince(before) >= 3; })) << static_cast<int>(f);
+        fixture.ClearFaults();
+    }
+    ASSERT_TRUE(WaitFor([&] { return view.Polls().back().ok; }));
+
+    // Each poll's text is the readout's: " 0.000" for a failed one, the
+    // reading for a good one, and a good one is a plausible current.
+    const auto polls = view.Polls();
+    const auto texts = view.CurrentTexts();
+    ASSERT_EQ(polls.size(), texts.size());
+    for (size_t i = from; i < polls.size(); ++i) {
+        if (!polls[i].ok) {
+            EXPECT_EQ(texts[i], " 0.000") << i;
+            continue;
+        }
+        EXPECT_TRUE(polls[i].milliamps >= 0.0f && polls[i].milliamps <= 30.0f) << i;
+        EXPECT_EQ(texts[i], FormatLoopCurrent(polls[i].milliamps)) << i;
+    }
+    // The fixture answered the values that were no readings: not silent.
+    // Replies without data, three attempts each, are no answer.
+    EXPECT_EQ(view.Silent(), (std::vector<bool>{true, false}));
 }
 
 // The overview's scan as one operation of the worker.

@@ -119,6 +119,58 @@ TEST_F(ReceiverTest, ByteCountLimits) {
     EXPECT_NE(link.receiverState, kStateData);
 }
 
+TEST_F(ReceiverTest, TheLongestReplyDependsOnTheCommand) {
+    // The long tag's 32 characters and the status bytes.
+    link.requestCommand = 20;
+    RearmReceiver(link);
+    std::vector<uint8_t> tag = {0x00, 0x00};
+    tag.insert(tag.end(), 32, 'T');
+    Feed(Reply(true, {0x06, 0x1A, 0x01, 0x02, 0x03}, 20, tag));
+    ASSERT_TRUE(Complete()) << "34 for command 20";
+    EXPECT_EQ(link.responseRaw[0], 34);
+    EXPECT_EQ(link.responsePayload[34], 'T');
+
+    link.frameComplete = 0;
+    RearmReceiver(link);
+    tag.push_back('T');
+    Feed(Reply(true, {0x06, 0x1A, 0x01, 0x02, 0x03}, 20, tag));
+    EXPECT_FALSE(Complete()) << "35 is too long even for command 20";
+
+    // The commands the program sends keep the common limit.
+    for (uint8_t command : {0, 2, 15, 33, 34, 40, 182, 201}) {
+        link.requestCommand = command;
+        link.pollingAddress = 0;
+        RearmReceiver(link);
+        std::vector<uint8_t> data(28, 0x11);  // status bytes and data
+        const bool longForm = command != 0;
+        const std::vector<uint8_t> address =
+            longForm ? std::vector<uint8_t>{0x06, 0x1A, 0x01, 0x02, 0x03}
+                     : std::vector<uint8_t>{0x80};
+        Feed(Reply(longForm, address, command, data));
+        EXPECT_FALSE(Complete()) << "28 refused for command " << int(command);
+        RearmReceiver(link);
+        data.pop_back();
+        Feed(Reply(longForm, address, command, data));
+        EXPECT_TRUE(Complete()) << "27 taken for command " << int(command);
+        link.frameComplete = 0;
+    }
+}
+
+TEST_F(ReceiverTest, AShorterReplyLeavesNothingOfTheLongerOneBefore) {
+    Feed(LongReply({0x00, 0x00, 0x40, 0xA0, 0x00, 0x00, 0x41, 0x48, 0x00, 0x00}));
+    ASSERT_TRUE(Complete());
+    link.frameComplete = 0;
+    RearmReceiver(link);
+    Feed(LongReply({0x00, 0x40}));
+    ASSERT_TRUE(Complete());
+    EXPECT_EQ(link.responseRaw[0], 2);
+    EXPECT_EQ(link.responseRaw[2], 0x40);
+    for (int p = 3; p < kBufferSize; ++p) {
+        EXPECT_EQ(link.responsePayload[p], 0) << p;
+        EXPECT_EQ(link.responseRaw[p], 0) << p;
+    }
+}
+
 TEST_F(ReceiverTest, WrongCheckByteWaitsForAMatchingLaterByte) {
     auto frame = LongReply({0, 0});
     const uint8_t good = frame.back();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include "platform/clock.h"
@@ -469,6 +470,46 @@ TEST_F(SimTest, InjectedFaultsHitTheirTargetAndCount) {
     fixture.InjectFault(Fault::kNoReply, 5);
     fixture.ClearFaults();
     EXPECT_TRUE(master.Exchange(kCommand0));
+}
+
+TEST_F(SimTest, EmptyRepliesAndCurrentsThatAreNoReadings) {
+    const auto count = [this](Fault f) { return fixture.FaultCounts()[static_cast<size_t>(f)]; };
+    fixture.InjectFault(Fault::kEmptyReply);
+    auto r = master.Exchange(ToFixture(15));
+    ASSERT_TRUE(r && r->checkOk);
+    EXPECT_EQ(r->status1, 0);
+    EXPECT_TRUE(r->data.empty()) << "the status bytes alone";
+    EXPECT_EQ(Fixture(15).size(), 17u);
+
+    // A value fault waits for a reply that carries a current.
+    const Bytes identity = Fixture(0);
+    fixture.InjectFault(Fault::kNotANumber);
+    EXPECT_EQ(Fixture(0), identity);
+    EXPECT_EQ(Fixture(15).size(), 17u);
+    EXPECT_EQ(count(Fault::kNotANumber), 0u);
+    auto d = Fixture(2);
+    ASSERT_EQ(d.size(), 8u);
+    EXPECT_TRUE(std::isnan(FloatAt(d, 0)));
+
+    fixture.InjectFault(Fault::kInfinity);
+    d = Fixture(33, {4, 0, 1, 2});
+    ASSERT_EQ(d.size(), 24u);
+    EXPECT_EQ(d[0], 4) << "slot 0 keeps its code and units";
+    EXPECT_EQ(d[1], 39);
+    EXPECT_EQ(FloatAt(d, 2), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(FloatAt(d, 20), 5.0f) << "the other slots are untouched";
+
+    fixture.InjectFault(Fault::kHugeValue);
+    EXPECT_EQ(FloatAt(Fixture(2), 0), 1e30f);
+    EXPECT_NEAR(FloatAt(Fixture(2), 0), Raw(12.0f), 1e-4) << "used up";
+
+    // By rate, too, only such replies are hit.
+    fixture.SetFaultRate(Fault::kNotANumber, 1.0);
+    EXPECT_EQ(Fixture(0), identity);
+    EXPECT_TRUE(std::isnan(FloatAt(Fixture(33, {4}), 2)));
+    for (Fault f : {Fault::kEmptyReply, Fault::kInfinity, Fault::kHugeValue})
+        EXPECT_EQ(count(f), 1u) << static_cast<int>(f);
+    EXPECT_EQ(count(Fault::kNotANumber), 2u);
 }
 
 TEST_F(SimTest, LateReplyStartsAfterTheFirstCharacterWait) {
