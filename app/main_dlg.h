@@ -14,6 +14,7 @@
 #include <QDialog>
 #include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,6 +43,7 @@ namespace app {
 class CLinkDiagDlg;
 class COverviewDlg;
 class CRecordsDlg;
+class CStatusLine;
 class CTrendDlg;
 
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
@@ -89,7 +91,9 @@ public:
     void RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) override;
 
     void OnPoll(const engine::PollSample& sample) override;
-    void SetFixtureSilent(bool silent) override;
+    void SetFixtureSilent(bool silent, std::chrono::steady_clock::time_point since) override;
+    void SetActivity(engine::Activity activity) override;
+    void SetDeviceFault(bool fault) override;
     void OnScanRow(const engine::ScanRow& row, int done, int total) override;
     void OnScanFinished(const engine::ScanResult& result) override;
     void OnCalibrationRecord(const engine::CalibrationRecord& record) override;
@@ -133,6 +137,9 @@ public:
     controls::CSegmentDisplay* CurrentDisplay() const { return m_displayCurrent; }
     controls::CSegmentDisplay* ChannelDisplay() const { return m_displayChannel; }
     bool IsBusy() const { return m_bMouseEnabled.load() == 0; }
+    // Below dialog 102's controls (main_dlg_status.cpp).
+    CStatusLine* StatusLine() const { return m_statusLine; }
+    bool IsFixtureSilent() const { return m_bFixtureSilent; }
     bool IsClosing() const { return m_closing.load(); }
     const std::string& IniPath() const { return m_strIniPath; }
 
@@ -166,6 +173,9 @@ private:
     void OnLogMenuItem(bool checked);
     void OnLogFailed();
     void ShowWindowTitle();
+    // 校准, 校准验证 and 写入 need a fixture that answers: while it does not,
+    // an error box says so ("无法" + what) and the caller posts nothing.
+    bool RefusedWhileSilent(const QString& what);
     // Runs `task` on the GUI thread unless the window is gone by then.
     void PostToWindow(std::function<void()> task);
 
@@ -187,6 +197,7 @@ private:
     MenuActions m_portActions;
     MenuActions m_channelActions;
     QMenu* m_pToolsPopup = nullptr;
+    CStatusLine* m_statusLine = nullptr;
     QAction* m_actLogReadings = nullptr;
     QPointer<CTrendDlg> m_trendDlg;
     QPointer<CLinkDiagDlg> m_linkDiagDlg;
@@ -196,7 +207,6 @@ private:
     bool m_bRecordSettingsRead = false;
     bool m_bRecordFailureTold = false;
     QString m_strTitle;             // the template's caption
-    QString m_strPortTitle;         // the port menu's text, without the logging mark
     bool m_bFixtureSilent = false;  // GUI thread
     int m_nPortNotices = 0;         // the link's boxes shown on the GUI thread
 

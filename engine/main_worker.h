@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -28,6 +29,11 @@ struct Operation {
     int32_t arg2 = 0;
     uint64_t seq = 0;  // counts the posts; tells an operation whether one came meanwhile
 };
+
+// Whether an exchange that ended so says the fixture did not answer. An
+// exchange cut short (the window's close, a port change), one that found no
+// port, and a request refused before anything was sent say nothing of it.
+bool CountsTowardSilence(hart::Reason reason);
 
 class CMainWorker final : public hart::MainWindowServices {
 public:
@@ -116,6 +122,24 @@ private:
     void ReturnToPolling();
     bool ChannelChosenMeanwhile() const;
     bool PostedMeanwhile() const;
+    // Every exchange with the fixture the worker makes ends here: failures
+    // in a row make the fixture silent, a success makes it answer again.
+    void NoteExchange(const hart::Failure& outcome);
+    template <class T>
+    hart::Result<T> Noted(hart::Result<T> result) {
+        NoteExchange(result.Error());
+        return result;
+    }
+    // Forgets the failures counted (no port, or another one).
+    void ResetSilence();
+    // The activity on the window for as long as it lives.
+    struct ShowActivity {
+        ShowActivity(MainWindowView& view, Activity activity) : view_(view) {
+            view_.SetActivity(activity);
+        }
+        ~ShowActivity() { view_.SetActivity(Activity::kNone); }
+        MainWindowView& view_;
+    };
     // The record of a calibration run, given how far it got: report as the
     // flow keeps it, and the command 201 requests it had confirmed
     // (verify_calibration.cpp).
@@ -135,8 +159,11 @@ private:
     uint64_t m_postSeq = 0;
     // The post count when the running operation was taken (worker only).
     uint64_t m_runningSeq = 0;
-    // Failed polls in a row (worker only).
-    int m_nFailedPolls = 0;
+    // Failed exchanges with the fixture in a row, when the first of them
+    // failed, and the port they were made on (worker only).
+    int m_nFailures = 0;
+    std::chrono::steady_clock::time_point m_firstFailure{};
+    int m_nFailuresPort = 0;
 
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bClosePortOnExit{0};
