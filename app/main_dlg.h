@@ -139,7 +139,6 @@ public:
     bool IsBusy() const { return m_bMouseEnabled.load() == 0; }
     // Below dialog 102's controls (main_dlg_status.cpp).
     CStatusLine* StatusLine() const { return m_statusLine; }
-    bool IsFixtureSilent() const { return m_bFixtureSilent; }
     bool IsClosing() const { return m_closing.load(); }
     const std::string& IniPath() const { return m_strIniPath; }
 

@@ -95,7 +95,11 @@ void CStatusLine::Changed() {
         m_tick->start();
     else if (!m_bSilent)
         m_tick->stop();
-    if (platform::TraceEnabled()) platform::Trace("status line: '" + Text().toStdString() + "'\n");
+    // Under --trace what it says goes with the frames, each change once.
+    if (platform::TraceEnabled() && Text() != m_strTraced) {
+        m_strTraced = Text();
+        platform::Trace("status line: '" + m_strTraced.toStdString() + "'\n");
+    }
     update();
 }
 

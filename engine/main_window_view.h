@@ -84,8 +84,9 @@ public:
     // Beyond the readouts; never wait. Every poll as it ends.
     virtual void OnPoll(const PollSample& /*sample*/) {}
     // Told once each way: the fixture has stopped answering (after
-    // kSilentAfterFailures failed exchanges in a row, the first of which
-    // failed at `since`, a steady-clock time), or answers again.
+    // kSilentAfterFailures failed exchanges in a row; `since`, on the steady
+    // clock, is its last answer, or when the port was first used if it never
+    // answered), or answers again.
     virtual void SetFixtureSilent(bool /*silent*/,
                                   std::chrono::steady_clock::time_point /*since*/) {}
     // A scan, a calibration or a verification has begun (kNone: it has

@@ -109,6 +109,7 @@ uint32_t CMainWorker::RunPass() {
         ResetSilence();  // no port is no silence of the fixture's
         return kIdleWaitMs;
     }
+    WatchPort();
     const Operation op = PendingOperation();
     m_runningSeq = op.seq;
     switch (op.mode) {
@@ -171,27 +172,30 @@ bool CountsTowardSilence(hart::Reason reason) {
     }
 }
 
-void CMainWorker::NoteExchange(const hart::Failure& outcome) {
+void CMainWorker::WatchPort() {
     // The failures counted on another port were another fixture's.
     const int port = serial::CurrentPort();
-    if (port != m_nFailuresPort) {
-        ResetSilence();
-        m_nFailuresPort = port;
-    }
+    if (port == m_nFailuresPort) return;
+    ResetSilence();
+    m_nFailuresPort = port;
+}
+
+void CMainWorker::NoteExchange(const hart::Failure& outcome) {
+    WatchPort();  // a port changed in the middle of an operation
     if (outcome.reason == hart::Reason::kNone) {
         ResetSilence();
         return;
     }
     if (!CountsTowardSilence(outcome.reason) || m_nFailures >= kSilentAfterFailures) return;
-    if (m_nFailures == 0) m_firstFailure = std::chrono::steady_clock::now();
     // Told once each way: on the third failure in a row, and at the next
     // success.
-    if (++m_nFailures == kSilentAfterFailures) m_view.SetFixtureSilent(true, m_firstFailure);
+    if (++m_nFailures == kSilentAfterFailures) m_view.SetFixtureSilent(true, m_lastAnswer);
 }
 
 void CMainWorker::ResetSilence() {
-    if (m_nFailures >= kSilentAfterFailures) m_view.SetFixtureSilent(false, m_firstFailure);
+    if (m_nFailures >= kSilentAfterFailures) m_view.SetFixtureSilent(false, m_lastAnswer);
     m_nFailures = 0;
+    m_lastAnswer = std::chrono::steady_clock::now();
 }
 
 void CMainWorker::SwitchChannel(int n) {

@@ -130,8 +130,10 @@ private:
         NoteExchange(result.Error());
         return result;
     }
-    // Forgets the failures counted (no port, or another one).
+    // Forgets the failures counted: the fixture answered, or there is no
+    // port or another one. A silence counts from here.
     void ResetSilence();
+    void WatchPort();
     // The activity on the window for as long as it lives.
     struct ShowActivity {
         ShowActivity(MainWindowView& view, Activity activity) : view_(view) {
@@ -159,11 +161,11 @@ private:
     uint64_t m_postSeq = 0;
     // The post count when the running operation was taken (worker only).
     uint64_t m_runningSeq = 0;
-    // Failed exchanges with the fixture in a row, when the first of them
-    // failed, and the port they were made on (worker only).
+    // Failed exchanges with the fixture in a row, the port they were made
+    // on, and when it last answered or the port was first used (worker only).
     int m_nFailures = 0;
-    std::chrono::steady_clock::time_point m_firstFailure{};
     int m_nFailuresPort = 0;
+    std::chrono::steady_clock::time_point m_lastAnswer{};
 
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bClosePortOnExit{0};
