@@ -65,8 +65,8 @@ private:
     Clock::time_point m_silentSince{};
     bool m_bDeviceFault = false;
     QString m_strTraced;  // the text last traced
-    int m_nMargin = 0;  // pixels at either end
-    int m_nGap = 0;     // pixels between two items, the rule in the middle
+    int m_nMargin = 0;    // pixels at either end
+    int m_nGap = 0;       // pixels between two items, the rule in the middle
     QTimer* m_tick = nullptr;
 };
 
