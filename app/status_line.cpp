@@ -122,8 +122,10 @@ void CStatusLine::paintEvent(QPaintEvent*) {
             if (!item.text.startsWith(QStringLiteral("记录中"))) continue;
             const QString prefix = QStringLiteral("记录中: ");
             const QString name = item.text.mid(prefix.size());
-            const int room = metrics.horizontalAdvance(name) - excess;
-            item.text = prefix + metrics.elidedText(name, Qt::ElideMiddle, std::max(room, 0));
+            // At least the ellipsis: a log is on, under some name.
+            const int room = std::max(metrics.horizontalAdvance(name) - excess,
+                                      metrics.horizontalAdvance(QChar(0x2026)));
+            item.text = prefix + metrics.elidedText(name, Qt::ElideMiddle, room);
         }
     }
 

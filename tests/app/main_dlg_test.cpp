@@ -662,10 +662,9 @@ TEST_F(MainDlgTest, TheStatusLineTellsTheModeWhatRunsAndTheLog) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "演示模式"; }, kWaitMs));
     }
 
-    // The field device's fault, in red before the rest.
+    // The field device's fault, before the rest.
     dlg->SetDeviceFault(true);
     ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "设备故障  演示模式"; }, kWaitMs));
-    EXPECT_GT(RedPixels(line), 20);
     dlg->SetDeviceFault(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "演示模式"; }, kWaitMs));
 }
