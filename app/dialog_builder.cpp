@@ -190,4 +190,11 @@ void AttachMenuBar(QWidget* window, QMenuBar* menuBar) {
     layout->activate();
 }
 
+void AttachStatusLine(QWidget* window, QWidget* line) {
+    QLayout* layout = window->layout();
+    if (layout == nullptr) return;
+    layout->addWidget(line);
+    layout->activate();
+}
+
 }  // namespace app

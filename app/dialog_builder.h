@@ -48,5 +48,8 @@ BuiltDialog BuildDialog(const DialogTemplate& dialog, QWidget* window,
 // Puts a menu bar above the client area of a built window; the window grows
 // by the menu bar's height and the client area keeps its size.
 void AttachMenuBar(QWidget* window, QMenuBar* menuBar);
+// Puts a line below the client area of a built window (a status line); the
+// window grows by its height and the client area keeps its size and place.
+void AttachStatusLine(QWidget* window, QWidget* line);
 
 }  // namespace app

@@ -18,6 +18,7 @@
 #include "app/resource.h"
 #include "app/resources.h"
 #include "app/settings.h"
+#include "app/status_line.h"
 #include "controls/segment_display.h"
 #include "hart/transaction.h"
 #include "platform/clock.h"
@@ -170,6 +171,11 @@ bool CMainDlg::OnInitDialog() {
         help->addAction(about, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     }
     AttachMenuBar(this, m_menuPort);
+    // The status line goes below the template's controls, which keep their
+    // places: the window grows by its height as it does by the menu bar's.
+    m_statusLine = new CStatusLine(this, m_controls.base);
+    m_statusLine->SetDemo(m_bDemo);
+    AttachStatusLine(this, m_statusLine);
 
     // 8. The ports present, then the remembered one (may show boxes). A
     // close meanwhile (a signal while a box was up) ends start-up here.

@@ -14,6 +14,7 @@
 #include <QDialog>
 #include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,6 +47,7 @@ namespace app {
 class CLinkDiagDlg;
 class COverviewDlg;
 class CRecordsDlg;
+class CStatusLine;
 class CTrendDlg;
 
 class CMainDlg : public QDialog, public engine::MainWindowView, public serial::Notifier {
@@ -93,7 +95,9 @@ public:
     void RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) override;
 
     void OnPoll(const engine::PollSample& sample) override;
-    void SetFixtureSilent(bool silent) override;
+    void SetFixtureSilent(bool silent, std::chrono::steady_clock::time_point since) override;
+    void SetActivity(engine::Activity activity) override;
+    void SetDeviceFault(bool fault) override;
     void OnScanRow(const engine::ScanRow& row, int done, int total) override;
     void OnScanFinished(const engine::ScanResult& result) override;
     void OnCalibrationRecord(const engine::CalibrationRecord& record) override;
@@ -141,6 +145,8 @@ public:
     controls::CSegmentDisplay* CurrentDisplay() const { return m_displayCurrent; }
     controls::CSegmentDisplay* ChannelDisplay() const { return m_displayChannel; }
     bool IsBusy() const { return m_bMouseEnabled.load() == 0; }
+    // Below dialog 102's controls (main_dlg_status.cpp).
+    CStatusLine* StatusLine() const { return m_statusLine; }
     bool IsClosing() const { return m_closing.load(); }
     const std::string& IniPath() const { return m_strIniPath; }
 
@@ -176,6 +182,9 @@ private:
     engine::ReadingsLog::Listener LogListener();
     void OnLogReport(int generation, const engine::LogReport& report);
     void ShowWindowTitle();
+    // 校准, 校准验证 and 写入 need a fixture that answers: while it does not,
+    // an error box says so ("无法" + what) and the caller posts nothing.
+    bool RefusedWhileSilent(const QString& what);
     // Runs `task` on the GUI thread unless the window is gone by then.
     void PostToWindow(std::function<void()> task);
 
@@ -197,6 +206,7 @@ private:
     MenuActions m_portActions;
     MenuActions m_channelActions;
     QMenu* m_pToolsPopup = nullptr;
+    CStatusLine* m_statusLine = nullptr;
     QAction* m_actLogReadings = nullptr;
     QPointer<CTrendDlg> m_trendDlg;
     QPointer<CLinkDiagDlg> m_linkDiagDlg;
@@ -206,7 +216,6 @@ private:
     bool m_bRecordSettingsRead = false;
     bool m_bRecordFailureTold = false;
     QString m_strTitle;             // the template's caption
-    QString m_strPortTitle;         // the port menu's text, without the logging mark
     bool m_bFixtureSilent = false;  // GUI thread
     int m_nPortNotices = 0;         // the link's boxes shown on the GUI thread
 

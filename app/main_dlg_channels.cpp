@@ -49,16 +49,24 @@ void CMainDlg::OnChannelDown() {
     m_worker.SelectChannel((c == 1 || c == 0) ? 32 : c - 1);
 }
 
+// Refused while the fixture does not answer, also when it stopped while
+// the question was up.
 void CMainDlg::OnButtonWrite() {
+    const QString what = QStringLiteral("写入设备号");
+    if (RefusedWhileSilent(what)) return;
     if (AskMessageBox(this, QStringLiteral("提示: 确定要写入设备号吗?"), QStringLiteral("提示"),
-                      BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing) == IDYES)
+                      BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing) == IDYES &&
+        !RefusedWhileSilent(what))
         m_worker.PostOperation(engine::ModeWriteDeviceNumber, 0, 0);
 }
 
 void CMainDlg::OnButtonCalibrate() {
+    const QString what = QStringLiteral("开始校准");
+    if (RefusedWhileSilent(what)) return;
     if (AskMessageBox(this, QStringLiteral("提示: 确定要进行设备电流校准吗?"),
                       QStringLiteral("提示"), BoxIcon::kExclamation, BoxButtons::kYesNo,
-                      m_closing) == IDYES)
+                      m_closing) == IDYES &&
+        !RefusedWhileSilent(what))
         m_worker.PostOperation(engine::ModeCalibrate, 0, 0);
 }
 

@@ -80,12 +80,7 @@ int CMainDlg::OpenConfiguredPort() { return OpenPortAndShow(ConfiguredPort()); }
 void CMainDlg::SetPortMenuTitle(int position, const QString& text) {
     const QList<QAction*> entries = m_menuPort->actions();
     if (position < 0 || position >= entries.size()) return;
-    QString shown = text;
-    if (position == 1) {
-        m_strPortTitle = text;
-        if (IsLogging()) shown += QStringLiteral(" · 记录中");
-    }
-    entries[position]->setText(shown);
+    entries[position]->setText(text);
     m_menuPort->update();
 }
 

@@ -18,6 +18,7 @@
 #include "app/tools/record_settings_dlg.h"
 #include "app/tools/records_dlg.h"
 #include "app/settings.h"
+#include "app/status_line.h"
 #include "app/tools/trend_dlg.h"
 #include "platform/append_file.h"
 #include "platform/trace.h"
@@ -65,10 +66,11 @@ void CMainDlg::OnPoll(const engine::PollSample& sample) {
     m_readingsLog.Append(sample);  // queued: the file is the log's own thread's business
 }
 
-void CMainDlg::SetFixtureSilent(bool silent) {
-    PostToWindow([this, silent] {
+void CMainDlg::SetFixtureSilent(bool silent, std::chrono::steady_clock::time_point since) {
+    PostToWindow([this, silent, since] {
         m_bFixtureSilent = silent;
         ShowWindowTitle();
+        m_statusLine->SetFixtureSilent(silent, since);
     });
 }
 
@@ -107,7 +109,7 @@ void CMainDlg::StartLogging(std::unique_ptr<platform::AppendFile> file, const QS
 void CMainDlg::OnLogStarted(const QString& path) {
     platform::Trace("readings log: writing to " + path.toStdString() + "\n");
     m_actLogReadings->setChecked(true);
-    SetPortMenuTitle(1, m_strPortTitle);
+    m_statusLine->SetLogFile(path);
 }
 
 // Reports come from the worker (rows dropped) or the log's writer (a
@@ -125,7 +127,7 @@ void CMainDlg::StopLogging() {
     platform::Trace("readings log: closed, " + std::to_string(m_readingsLog.Rows()) +
                     " rows written, " + std::to_string(m_readingsLog.Dropped()) + " dropped\n");
     m_actLogReadings->setChecked(false);
-    SetPortMenuTitle(1, m_strPortTitle);
+    m_statusLine->SetLogFile(QString());
 }
 
 void CMainDlg::OnLogMenuItem(bool checked) {
@@ -217,8 +219,11 @@ CTrendDlg* CMainDlg::OpenTrend() {
 // --- 校准验证, 校准记录, 记录设置 --------------------------------------------
 
 void CMainDlg::OnVerifyCalibration() {
+    const QString what = QStringLiteral("开始校准验证");
+    if (RefusedWhileSilent(what)) return;
     if (AskMessageBox(this, QStringLiteral("提示: 确定要进行校准验证吗?"), QStringLiteral("提示"),
-                      BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing) == IDYES)
+                      BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing) == IDYES &&
+        !RefusedWhileSilent(what))
         m_worker.PostOperation(engine::ModeVerifyCalibration, 0, 0);
 }
 

@@ -41,8 +41,13 @@ struct PollSample {
     float milliamps = 0.0f;  // 0 when the poll failed
 };
 
-// Failed polls in a row after which the fixture counts as silent.
-inline constexpr int kSilentAfterFailedPolls = 3;
+// Failed exchanges with the fixture in a row (of any kind: polls, channel
+// reads and switches, the device-number write, calibration steps) after
+// which it counts as silent.
+inline constexpr int kSilentAfterFailures = 3;
+
+// What the worker is busy with beyond polling, as the operator sees it.
+enum class Activity { kNone, kScanning, kCalibrating };
 
 class MainWindowView {
 public:
@@ -76,12 +81,20 @@ public:
     virtual int RunChannelPrompt(const std::string& channel) = 0;
     virtual void RunCalibrateWizard(std::shared_ptr<CCalibrateWizard> wizard) = 0;
 
-    // Beyond the readouts; never wait. Every poll as it ends, and whether
-    // the fixture has stopped answering (after kSilentAfterFailedPolls
-    // failed polls in a row) or answers again (a reply whose value is no
-    // reading is a failed poll, but an answer).
+    // Beyond the readouts; never wait. Every poll as it ends.
     virtual void OnPoll(const PollSample& /*sample*/) {}
-    virtual void SetFixtureSilent(bool /*silent*/) {}
+    // Told once each way: the fixture has stopped answering (after
+    // kSilentAfterFailures failed exchanges in a row; `since`, on the steady
+    // clock, is its last answer, or when the port was first used if it never
+    // answered), or answers again.
+    virtual void SetFixtureSilent(bool /*silent*/,
+                                  std::chrono::steady_clock::time_point /*since*/) {}
+    // A scan, a calibration or a verification has begun (kNone: it has
+    // ended).
+    virtual void SetActivity(Activity /*activity*/) {}
+    // The fixture's replies report a malfunction of the field device (status
+    // bit 0x80), or have stopped reporting it.
+    virtual void SetDeviceFault(bool /*fault*/) {}
     // The channel scan, row by row as each channel is done, then its end.
     virtual void OnScanRow(const ScanRow& /*row*/, int /*done*/, int /*total*/) {}
     virtual void OnScanFinished(const ScanResult& /*result*/) {}

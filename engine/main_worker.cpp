@@ -105,7 +105,11 @@ void CMainWorker::WorkerLoop() {
 
 uint32_t CMainWorker::RunPass() {
     m_passes.fetch_add(1);
-    if (!serial::IsPortOpen()) return kIdleWaitMs;
+    if (!serial::IsPortOpen()) {
+        ResetSilence();  // no port is no silence of the fixture's
+        return kIdleWaitMs;
+    }
+    WatchPort();
     const Operation op = PendingOperation();
     m_runningSeq = op.seq;
     switch (op.mode) {
@@ -138,7 +142,7 @@ uint32_t CMainWorker::RunPass() {
 }
 
 void CMainWorker::PollCurrent() {
-    const hart::Result<float> current = hart::ReadLoopCurrent();
+    const hart::Result<float> current = Noted(hart::ReadLoopCurrent());
     const bool ok = current.Ok();
     const float milliamps = ok ? *current : 0.0f;
     m_view.SetCurrentText(FormatLoopCurrent(milliamps));
@@ -151,18 +155,64 @@ void CMainWorker::PollCurrent() {
     sample.ok = ok;
     sample.milliamps = milliamps;
     m_view.OnPoll(sample);
-    // Told once each way: on the third poll in a row without an answer, and
-    // at the next answer. A value that is no reading came in an answer.
-    if (ok || hart::IsValueFailure(current.Error().reason)) {
-        if (m_nFailedPolls >= kSilentAfterFailedPolls) m_view.SetFixtureSilent(false);
-        m_nFailedPolls = 0;
-    } else if (++m_nFailedPolls == kSilentAfterFailedPolls) {
-        m_view.SetFixtureSilent(true);
+}
+
+bool CountsTowardSilence(hart::Reason reason) {
+    switch (reason) {
+        case hart::Reason::kNone:
+        case hart::Reason::kInterrupted:
+        case hart::Reason::kPortGone:
+        case hart::Reason::kNoChannel:
+        case hart::Reason::kBadArgument:
+            return false;
+        default:
+            // No reply, a garbled or incomplete one, or one that says the
+            // request went unheard or was refused: nothing usable came back.
+            return true;
     }
 }
 
+void CMainWorker::WatchPort() {
+    // The failures counted on another port were another fixture's.
+    const int port = serial::CurrentPort();
+    if (port == m_nFailuresPort) return;
+    ResetSilence();
+    m_nFailuresPort = port;
+    if (m_bDeviceFault) {
+        m_bDeviceFault = false;
+        m_view.SetDeviceFault(false);
+    }
+}
+
+void CMainWorker::NoteExchange(const hart::Failure& outcome) {
+    WatchPort();  // a port changed in the middle of an operation
+    // A value that is no reading still came in an answer.
+    if (outcome.reason == hart::Reason::kNone || hart::IsValueFailure(outcome.reason)) {
+        ResetSilence();
+        NoteDeviceStatus();
+        return;
+    }
+    if (!CountsTowardSilence(outcome.reason) || m_nFailures >= kSilentAfterFailures) return;
+    // Told once each way: on the third failure in a row, and at the next
+    // success.
+    if (++m_nFailures == kSilentAfterFailures) m_view.SetFixtureSilent(true, m_lastAnswer);
+}
+
+void CMainWorker::NoteDeviceStatus() {
+    const bool fault = (hart::LastFixtureDeviceStatus() & hart::kDeviceMalfunction) != 0;
+    if (fault == m_bDeviceFault) return;
+    m_bDeviceFault = fault;
+    m_view.SetDeviceFault(fault);
+}
+
+void CMainWorker::ResetSilence() {
+    if (m_nFailures >= kSilentAfterFailures) m_view.SetFixtureSilent(false, m_lastAnswer);
+    m_nFailures = 0;
+    m_lastAnswer = std::chrono::steady_clock::now();
+}
+
 void CMainWorker::SwitchChannel(int n) {
-    if (hart::SelectChannel(n >= 1 && n <= 32 ? n : hart::kNoChannel)) {
+    if (Noted(hart::SelectChannel(n >= 1 && n <= 32 ? n : hart::kNoChannel))) {
         m_view.SetChannelText(ChannelReadoutText(n));
     } else {
         char text[64];
@@ -174,7 +224,7 @@ void CMainWorker::SwitchChannel(int n) {
 
 bool CMainWorker::ReadChannel() {
     // A failed read stays pending and is tried again on the next pass.
-    const hart::Result<int> active = hart::ReadActiveChannel();
+    const hart::Result<int> active = Noted(hart::ReadActiveChannel());
     if (!active) return false;
     const int n = *active;
     // A channel chosen while the read ran has put the check mark on its
@@ -215,7 +265,7 @@ void CMainWorker::WriteDeviceNumber() {
     }
     const int n = selection + 1;
     m_view.SetBusy(true);
-    (void)hart::WriteDeviceNumber(static_cast<uint32_t>(n));  // no message either way
+    (void)Noted(hart::WriteDeviceNumber(static_cast<uint32_t>(n)));  // no message either way
     m_view.SetBusy(false);
     ReturnToPolling();
 }
@@ -235,14 +285,15 @@ void CMainWorker::CalibrateCurrent() {
     // The command 201 requests confirmed so far: where a failed run
     // stopped, for its record.
     int stepsWritten = 0;
-    const auto Step = [&stepsWritten](const Calibration& step) {
-        const bool written = hart::WriteCalibrationStep(step).Ok();
+    const auto Step = [this, &stepsWritten](const Calibration& step) {
+        const bool written = Noted(hart::WriteCalibrationStep(step)).Ok();
         if (written) ++stepsWritten;
         return written;
     };
     // ok: the outcome so far; report: whether a failure is told at the end.
     bool ok = true;
     bool report = true;
+    const ShowActivity shown(m_view, Activity::kCalibrating);
     auto wizard = std::make_shared<CCalibrateWizard>();
     const std::string recordPort = RecordPortText(serial::CurrentPort());
 
@@ -260,14 +311,14 @@ void CMainWorker::CalibrateCurrent() {
         if (wizard->Result() == 2) ok = report = false;
     }
     m_view.SetBusy(true);
-    if (ok) ok = hart::SelectChannel(hart::kNoChannel).Ok();  // no channel while unplugged
+    if (ok) ok = Noted(hart::SelectChannel(hart::kNoChannel)).Ok();  // no channel while unplugged
     if (ok) {
         m_view.MessageBox("提示: 请拔出当前通道变送器, 并点击\"确定\"!", kCaptionNotice,
                           BoxIcon::kExclamation, BoxButtons::kOk);
         ok = SleepUnlessStopping(3000);
     }
     if (ok) {
-        const hart::Result<float> unplugged = hart::ReadMeasuredCurrent();
+        const hart::Result<float> unplugged = Noted(hart::ReadMeasuredCurrent());
         ok = unplugged.Ok();
         if (ok) wizard->SetPoint(0, {*unplugged, 0.0f});
     }
@@ -286,7 +337,7 @@ void CMainWorker::CalibrateCurrent() {
     if (ok) ok = Step(Calibration::StepFF());
     // The channel active before, or none when there was none (-1 would be
     // no channel code at all).
-    if (ok) ok = hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1).Ok();
+    if (ok) ok = Noted(hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1)).Ok();
     m_view.SetBusy(false);
     ReportCalibration(*wizard, recordPort, report, stepsWritten);
     if (!ok && report) {
@@ -301,6 +352,7 @@ void CMainWorker::RequestScan(int first, int last) {
 }
 
 void CMainWorker::ScanChannels(int first, int last) {
+    const ShowActivity shown(m_view, Activity::kScanning);
     ScanOptions options;
     options.first = first;
     options.last = last;
@@ -313,6 +365,8 @@ void CMainWorker::ScanChannels(int first, int last) {
         return m_bStopScan.load() || m_bRunning.load() == 0 || PostedMeanwhile();
     };
     const ScanResult result = RunChannelScan(options);
+    // Its first exchange with the fixture always runs; kNone if none failed.
+    NoteExchange(result.failure);
     m_view.OnScanFinished(result);
     // A channel the scan could not restore is read back, so that the
     // readout tells the truth.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -28,6 +29,11 @@ struct Operation {
     int32_t arg2 = 0;
     uint64_t seq = 0;  // counts the posts; tells an operation whether one came meanwhile
 };
+
+// Whether an exchange that ended so says the fixture did not answer. An
+// exchange cut short (the window's close, a port change), one that found no
+// port, and a request refused before anything was sent say nothing of it.
+bool CountsTowardSilence(hart::Reason reason);
 
 class CMainWorker final : public hart::MainWindowServices {
 public:
@@ -116,6 +122,29 @@ private:
     void ReturnToPolling();
     bool ChannelChosenMeanwhile() const;
     bool PostedMeanwhile() const;
+    // Every exchange with the fixture the worker makes ends here: failures
+    // in a row make the fixture silent, a success makes it answer again.
+    void NoteExchange(const hart::Failure& outcome);
+    template <class T>
+    hart::Result<T> Noted(hart::Result<T> result) {
+        NoteExchange(result.Error());
+        return result;
+    }
+    // Forgets the failures counted: the fixture answered, or there is no
+    // port or another one. A silence counts from here.
+    void ResetSilence();
+    // Tells the window when the device-malfunction bit of the fixture's answers
+    // comes or goes.
+    void NoteDeviceStatus();
+    void WatchPort();
+    // The activity on the window for as long as it lives.
+    struct ShowActivity {
+        ShowActivity(MainWindowView& view, Activity activity) : view_(view) {
+            view_.SetActivity(activity);
+        }
+        ~ShowActivity() { view_.SetActivity(Activity::kNone); }
+        MainWindowView& view_;
+    };
     // The record of a calibration run, given how far it got: report as the
     // flow keeps it, and the command 201 requests it had confirmed
     // (verify_calibration.cpp).
@@ -135,8 +164,13 @@ private:
     uint64_t m_postSeq = 0;
     // The post count when the running operation was taken (worker only).
     uint64_t m_runningSeq = 0;
-    // Polls in a row that the fixture did not answer (worker only).
-    int m_nFailedPolls = 0;
+    // Failed exchanges with the fixture in a row, the port they were made
+    // on, and when it last answered or the port was first used (worker only).
+    int m_nFailures = 0;
+    int m_nFailuresPort = 0;
+    std::chrono::steady_clock::time_point m_lastAnswer{};
+    // The fixture's last answer carried the device-malfunction bit (worker only).
+    bool m_bDeviceFault = false;
 
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bClosePortOnExit{0};

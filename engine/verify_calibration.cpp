@@ -30,6 +30,7 @@ std::string StepName(int position) {
 }  // namespace
 
 void CMainWorker::VerifyCalibration() {
+    const ShowActivity shown(m_view, Activity::kCalibrating);
     auto wizard = std::make_shared<CCalibrateWizard>(WizardReading::kLoopCurrent);
     const std::string port = RecordPortText(serial::CurrentPort());
     if (m_view.RunChannelPrompt(m_view.GetChannelText()) == IDOK) {

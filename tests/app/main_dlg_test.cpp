@@ -43,6 +43,7 @@
 #include "app/tools/records_dlg.h"
 #include "app/resource.h"
 #include "app/signal_notifier.h"
+#include "app/status_line.h"
 #include "app/tools/trend_dlg.h"
 #include "controls/segment_display.h"
 #include "hart/transaction.h"
@@ -70,16 +71,34 @@ public:
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (box == nullptr || !box->isVisible()) return;
             m_texts.push_back(box->text().toStdString());
+            m_captions.push_back(box->windowTitle().toStdString());
+            m_icons.push_back(box->icon());
             QTest::keyClick(box, Qt::Key_Return);
         });
         m_timer.start(20);
     }
     const std::vector<std::string>& Texts() const { return m_texts; }
+    const std::vector<std::string>& Captions() const { return m_captions; }
+    const std::vector<QMessageBox::Icon>& Icons() const { return m_icons; }
 
 private:
     QTimer m_timer;
     std::vector<std::string> m_texts;
+    std::vector<std::string> m_captions;
+    std::vector<QMessageBox::Icon> m_icons;
 };
+
+// Pixels of the status line's alarm red in a picture of it.
+int RedPixels(QWidget* widget) {
+    const QImage image = widget->grab().toImage();
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() > 150 && c.green() < 90 && c.blue() < 90) ++n;
+        }
+    return n;
+}
 
 // A pseudo-terminal whose slave side stands as COMn in a ports directory.
 struct Pty {
@@ -171,8 +190,13 @@ TEST_F(MainDlgTest, LayoutInDialogUnitsAndTheStateAtStart) {
     EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CURRENT)->geometry(), QRect(9, 24, 327, 120));
     EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CHANNEL)->geometry(), QRect(81, 149, 51, 38));
     EXPECT_EQ(Control<QWidget>(IDC_BUTTON_CALIBRATE)->geometry(), QRect(126, 404, 90, 27));
-    EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CURRENT)->parentWidget()->size(), QSize(344, 467));
-    EXPECT_EQ(dlg->size().height(), 467 + dlg->MenuBar()->height()) << "the bar sits above";
+    QWidget* client = Control<QWidget>(IDC_DISPLAY_CURRENT)->parentWidget();
+    EXPECT_EQ(client->geometry(), QRect(0, dlg->MenuBar()->height(), 344, 467))
+        << "the bar sits above";
+    // 12 dialog units below the client area: the status line.
+    EXPECT_EQ(dlg->StatusLine()->geometry(), QRect(0, client->geometry().bottom() + 1, 344, 18));
+    EXPECT_EQ(dlg->size(), QSize(344, dlg->MenuBar()->height() + 467 + 18));
+    EXPECT_EQ(dlg->StatusLine()->Text(), QString()) << "nothing to tell";
 
     EXPECT_EQ(dlg->CurrentDisplay()->GetText(), " 0.000");
     EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "00");
@@ -518,7 +542,8 @@ TEST_F(MainDlgTest, TheReadingsLogHasARowPerPollAndIsCompleteAfterSigterm) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
     const fs::path log = dir / "readings.csv";
     ASSERT_TRUE(dlg->StartLogging(QString::fromStdString(log.string())));
-    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM1 · 记录中"));
+    EXPECT_EQ(PortTitle(), QStringLiteral("当前串口: COM1")) << "the status line tells";
+    EXPECT_EQ(dlg->StatusLine()->Text(), QStringLiteral("记录中: readings.csv"));
     const size_t before = dlg->PollHistory().Since({}).size();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->PollHistory().Since({}).size() >= before + 4; },
                                 kWaitMs));
@@ -691,6 +716,100 @@ TEST_F(MainDlgTest, ASilentFixtureShowsInTheTitleUntilItAnswers) {
     EXPECT_EQ(dlg->CurrentDisplay()->GetText(), " 0.000");
     fixture.ClearFaults();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->windowTitle() == title; }, kWaitMs));
+}
+
+// Never an answer from the start: start-up's channel read is what tells.
+TEST_F(MainDlgTest, AFixtureSilentFromTheStartIsToldAndRefusesTheLongOperations) {
+    UseSimulator();
+    WriteIni("[CONFIG]\nCOM=1\n");
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    Open();
+    const QString title = QStringLiteral("Tarvok HART自动测试设备 V3.0");
+    CStatusLine* line = dlg->StatusLine();
+    EXPECT_EQ(RedPixels(line), 0);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return dlg->windowTitle() == title + " - 无应答"; }, kWaitMs));
+    EXPECT_EQ(dlg->CurrentDisplay()->GetText(), " 0.000");
+    EXPECT_TRUE(line->Text().startsWith(QStringLiteral("夹具无应答 (")))
+        << line->Text().toStdString();
+    EXPECT_TRUE(line->Items().at(0).alarm);
+    EXPECT_TRUE(line->Ticking()) << "the duration counts on";
+    EXPECT_GT(RedPixels(line), 20) << "in red";
+
+    BoxAnswerer answers;
+    const uint64_t posts = dlg->Worker().PendingOperation().seq;
+    dlg->OnButtonCalibrate();
+    ToolsItem(QStringLiteral("校准验证"))->trigger();
+    dlg->OnButtonWrite();
+    EXPECT_EQ(answers.Texts(), (std::vector<std::string>{"错误: 夹具无应答, 无法开始校准!",
+                                                         "错误: 夹具无应答, 无法开始校准验证!",
+                                                         "错误: 夹具无应答, 无法写入设备号!"}));
+    EXPECT_EQ(answers.Captions(), std::vector<std::string>(3, "错误"));
+    EXPECT_EQ(answers.Icons(), std::vector<QMessageBox::Icon>(3, QMessageBox::Critical));
+    EXPECT_EQ(dlg->Worker().PendingOperation().seq, posts) << "nothing posted";
+    EXPECT_EQ(dlg->Worker().PendingOperation().mode, engine::ModeReadChannel);
+
+    fixture.ClearFaults();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->windowTitle() == title; }, kWaitMs));
+    EXPECT_EQ(line->Text(), QString());
+    EXPECT_FALSE(line->Ticking());
+    EXPECT_EQ(RedPixels(line), 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+    // Answering again, 写入 asks its question (No) and posts nothing.
+    dlg->OnButtonWrite();
+    ASSERT_EQ(answers.Texts().size(), 4u);
+    EXPECT_EQ(answers.Texts().back(), "提示: 确定要写入设备号吗?");
+}
+
+TEST_F(MainDlgTest, TheStatusLineTellsTheModeWhatRunsAndTheLog) {
+    UseSimulator();
+    Open(true);
+    CStatusLine* line = dlg->StatusLine();
+    EXPECT_EQ(line->Text(), QStringLiteral("演示模式"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+
+    const fs::path log = dir / "tarvok-readings-2026-05-04.csv";
+    ASSERT_TRUE(dlg->StartLogging(QString::fromStdString(log.string())));
+    EXPECT_EQ(line->Text(), QStringLiteral("记录中: tarvok-readings-2026-05-04.csv  演示模式"));
+    EXPECT_EQ(line->toolTip(), QStringLiteral("记录文件: ") + QString::fromStdString(log.string()));
+    EXPECT_FALSE(line->Ticking());
+    dlg->StopLogging();
+    EXPECT_EQ(line->Text(), QStringLiteral("演示模式"));
+
+    COverviewDlg* overview = dlg->OpenOverview();
+    overview->StartScan();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "扫描中  演示模式"; }, kWaitMs));
+    overview->close();  // stops the scan
+    ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "演示模式"; }, kWaitMs));
+
+    // A calibration and a verification, each left in the channel prompt.
+    QString shown;
+    QTimer operatorTimer;
+    QObject::connect(&operatorTimer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            QTest::keyClick(box, Qt::Key_Return);  // Yes
+        for (QDialog* d : OpenWorkerDialogs())
+            if (auto* prompt = qobject_cast<CChannelDlg*>(d); prompt && prompt->isVisible()) {
+                shown = line->Text();
+                prompt->reject();
+            }
+    });
+    operatorTimer.start(20);
+    for (const auto& start : std::vector<std::function<void()>>{
+             [&] { dlg->OnButtonCalibrate(); },
+             [&] { ToolsItem(QStringLiteral("校准验证"))->trigger(); }}) {
+        shown.clear();
+        start();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }, kWaitMs));
+        EXPECT_EQ(shown, QStringLiteral("校准中  演示模式"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "演示模式"; }, kWaitMs));
+    }
+
+    // The field device's fault, before the rest.
+    dlg->SetDeviceFault(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "设备故障  演示模式"; }, kWaitMs));
+    dlg->SetDeviceFault(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return line->Text() == "演示模式"; }, kWaitMs));
 }
 
 TEST_F(MainDlgTest, TheTrendShowsThePollsAndSavesAPicture) {

@@ -215,8 +215,17 @@ protected:
         if (!std::regex_search(g.out, m, std::regex("Geometry: (\\d+)x(\\d+)"))) return {0, 0};
         return {std::stoi(m[1]), std::stoi(m[2])};
     }
-    // The client area below the menu bar is 467 pixels high at 96 dpi.
-    int MenuBarHeight() { return WindowSize(window_).second - 467; }
+    // The client area below the menu bar is 467 pixels high at 96 dpi, the
+    // status line below it 18.
+    int MenuBarHeight() { return WindowSize(window_).second - 467 - 18; }
+    std::string Title() { return Xdo({"getwindowname", window_}).out; }
+    // The newest trace line that starts with `prefix`, empty if none.
+    std::string LatestTrace(const std::string& prefix) {
+        std::lock_guard lock(mutex_);
+        for (auto it = trace_.rbegin(); it != trace_.rend(); ++it)
+            if (const std::string text = WithoutTime(*it); text.rfind(prefix, 0) == 0) return text;
+        return {};
+    }
     // 工具's first item (通道总览) with the mouse.
     void ClickFirstToolsItem() {
         const std::string tools = OpenToolsMenu();
@@ -514,6 +523,42 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
         EXPECT_EQ(p["error_mA"].get<double>(),
                   std::round((p["reading_mA"].get<double>() - typed[i]) * 1e6) / 1e6);
     }
+}
+
+// A fixture that never answers, from the start: the window says so in its
+// title and its status line, and 校准 and 写入 are refused with the reason,
+// sending nothing; once the fixture answers, all of it clears.
+TEST_F(WindowTest, AFixtureSilentFromTheStartIsToldAndRefused) {
+    fixture_->SetScript({}, Behaviour::kSilent);
+    StartProgram();
+    const std::string title = "Tarvok HART自动测试设备 V3.0";
+    ASSERT_TRUE(WaitFor([&] { return Title() == title + " - 无应答\n"; }, 60000)) << Title();
+    EXPECT_EQ(LatestTrace("status line:").rfind("status line: '夹具无应答 (", 0), 0u)
+        << LatestTrace("status line:");
+
+    ASSERT_EQ(Xdo({"windowfocus", "--sync", window_}).status, 0);
+    ClickControl(84, 269, 60, 18);  // 校准
+    AnswerWithReturn("错误");
+    ClickControl(84, 195, 60, 18);  // 写入
+    AnswerWithReturn("错误");
+    for (const std::string box : {"box: 错误: 错误: 夹具无应答, 无法开始校准!",
+                                  "box: 错误: 错误: 夹具无应答, 无法写入设备号!"}) {
+        EXPECT_EQ(WaitForTrace("box: ", [&](const std::string& l) { return l == box; }), box);
+    }
+    EXPECT_EQ(WaitForTrace(
+                  "box: 提示", [](const std::string&) { return true; }, 500),
+              "")
+        << "no question asked";
+    EXPECT_EQ(CountRequests(201) + CountRequests(182) + CountRequests(34), 0u);
+
+    fixture_->SetScript({}, Behaviour::kAnswer);
+    ASSERT_TRUE(WaitFor([&] { return Title() == title + "\n"; }, 60000)) << Title();
+    EXPECT_TRUE(WaitFor([&] { return LatestTrace("status line:") == "status line: ''"; }))
+        << LatestTrace("status line:");
+    EXPECT_NE(
+        WaitForTrace("current readout:",
+                     [](const std::string& l) { return l.find("' 0.000'") == std::string::npos; }),
+        "");
 }
 
 // 工具 → 通道总览 with the mouse; the scan started with a click and the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -78,9 +79,14 @@ public:
         std::lock_guard lock(mutex_);
         polls_.push_back(sample);
     }
-    void SetFixtureSilent(bool silent) override {
+    void SetFixtureSilent(bool silent, std::chrono::steady_clock::time_point since) override {
         std::lock_guard lock(mutex_);
         silent_.push_back(silent);
+        silentSince_ = since;
+    }
+    void SetActivity(Activity activity) override {
+        std::lock_guard lock(mutex_);
+        activities_.push_back(activity);
     }
     void OnScanRow(const ScanRow& row, int done, int total) override {
         std::lock_guard lock(mutex_);
@@ -118,6 +124,14 @@ public:
     std::vector<bool> Silent() {
         std::lock_guard lock(mutex_);
         return silent_;
+    }
+    std::chrono::steady_clock::time_point SilentSince() {
+        std::lock_guard lock(mutex_);
+        return silentSince_;
+    }
+    std::vector<Activity> Activities() {
+        std::lock_guard lock(mutex_);
+        return activities_;
     }
     std::vector<std::string> Prompts() {
         std::lock_guard lock(mutex_);
@@ -174,6 +188,8 @@ private:
     std::vector<ScanResult> scanResults_;
     std::pair<int, int> scanProgress_{0, 0};
     std::vector<bool> silent_;
+    std::chrono::steady_clock::time_point silentSince_{};
+    std::vector<Activity> activities_;
     std::vector<CalibrationRecord> records_;
     int wizards_ = 0;
 };

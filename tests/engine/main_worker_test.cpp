@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -369,6 +370,8 @@ TEST_F(NothingLostTest, LongOperationsAskedForDuringASwitchRun) {
     ASSERT_TRUE(WaitForSwitchTo(3, before));
     worker.PostOperation(ModeCalibrate, 0, 0);  // 校准 answered Yes
     ASSERT_TRUE(WaitFor([&] { return view.Prompts().size() == 1u; }));
+    ASSERT_TRUE(WaitFor([&] { return view.Activities().size() == 2u; }));
+    EXPECT_EQ(view.Activities(), (std::vector<Activity>{Activity::kCalibrating, Activity::kNone}));
 }
 
 TEST_F(NothingLostTest, AChoiceDuringTheFirstReadIsCarriedOut) {
@@ -469,6 +472,69 @@ TEST_F(MainWorkerTest, APollWithoutAReadingShowsZeroAndIsNoGoodSample) {
     EXPECT_EQ(view.Silent(), (std::vector<bool>{true, false}));
 }
 
+// A fixture that never answers, from the start: the channel read that
+// start-up keeps retrying is what tells.
+TEST_F(MainWorkerTest, AFixtureSilentFromTheStartIsToldWithoutASinglePoll) {
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    ASSERT_EQ(serial::OpenPort(1), 1);
+    worker.Start();
+    ASSERT_TRUE(WaitFor([&] { return !view.Silent().empty(); }));
+    EXPECT_EQ(view.Silent(), std::vector<bool>{true});
+    EXPECT_TRUE(view.Polls().empty());
+    EXPECT_EQ(worker.PendingOperation().mode, ModeReadChannel);
+    fixture.ClearFaults();
+    ASSERT_TRUE(WaitFor([&] { return view.Silent().size() == 2; }));
+    EXPECT_EQ(view.Silent(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(view.GetChannelText(), "05");
+}
+
+// Passes driven on the test's thread, one exchange each: which failures
+// count toward the fixture's silence, and what ends it.
+TEST_F(MainWorkerTest, FailedReadsAndSwitchesCountAndAnInterruptedExchangeDoesNot) {
+    ASSERT_EQ(serial::OpenPort(1), 1);
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    const auto t0 = std::chrono::steady_clock::now();
+    worker.RunPass();  // the start-up's channel read
+    worker.RunPass();
+    ASSERT_EQ(worker.PendingOperation().mode, ModeReadChannel);
+    EXPECT_TRUE(view.Silent().empty());
+    // Cut short, as by the window's close or a port change: not counted.
+    serial::RaiseAbort();
+    worker.RunPass();
+    serial::LowerAbort();
+    EXPECT_TRUE(view.Silent().empty());
+    const auto beforeThird = std::chrono::steady_clock::now();
+    worker.PostOperation(ModeSwitchChannel, 7, 0);
+    worker.RunPass();
+    ASSERT_EQ(view.Boxes().size(), 1u);
+    EXPECT_EQ(view.Boxes()[0].text, "错误: 通道CH7切换失败!");
+    EXPECT_EQ(view.Silent(), std::vector<bool>{true}) << "two reads and a switch";
+    EXPECT_GE(view.SilentSince(), t0);
+    EXPECT_LT(view.SilentSince(), beforeThird) << "silent since the port was first used";
+    worker.RunPass();  // a failed poll: already told
+    EXPECT_EQ(view.Silent(), std::vector<bool>{true});
+
+    fixture.ClearFaults();
+    worker.RunPass();
+    EXPECT_EQ(view.Silent(), (std::vector<bool>{true, false})) << "the poll answered";
+    // Two failures, an answer, two failures: never three in a row.
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    worker.RunPass();
+    worker.RunPass();
+    fixture.ClearFaults();
+    worker.RunPass();
+    fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
+    worker.RunPass();
+    worker.RunPass();
+    EXPECT_EQ(view.Silent().size(), 2u);
+    worker.RunPass();
+    ASSERT_EQ(view.Silent().size(), 3u);
+    // Without a port nothing is silent: the port menu says why.
+    serial::ClosePort();
+    worker.RunPass();
+    EXPECT_EQ(view.Silent(), (std::vector<bool>{true, false, true, false}));
+}
+
 // The overview's scan as one operation of the worker.
 TEST_F(NothingLostTest, AScanReportsEveryChannelAndPutsTheChannelBack) {
     StartPolling();  // CH5
@@ -485,6 +551,7 @@ TEST_F(NothingLostTest, AScanReportsEveryChannelAndPutsTheChannelBack) {
         ASSERT_TRUE(row.loopCurrentMa.has_value()) << row.channel;
     }
     EXPECT_EQ(rows[1].transmitter->Tag().substr(6), "001002");
+    EXPECT_EQ(view.Activities(), (std::vector<Activity>{Activity::kScanning, Activity::kNone}));
     ASSERT_TRUE(WaitFor([&] { return Agree(5) && view.Polls().size() >= 2; }))
         << "CH5 again, and polling";
 }
