@@ -165,13 +165,26 @@ int SavePortSetting(const SettingsLocation& where, int port) {
     return WritePortSetting(where.path, port);
 }
 
+std::string CapText(std::string text, int max) {
+    int characters = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        // A character begins at every byte that does not continue one.
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (characters++ == max) {
+            text.resize(i);
+            break;
+        }
+    }
+    return text;
+}
+
 engine::RecordSettings ReadRecordSettings(const std::string& iniFile) {
     engine::RecordSettings s;
     const auto read = [&](std::string_view key) {
         return platform::ReadIniValue(iniFile, kRecordsSection, key).value_or(std::string());
     };
-    s.operatorName = read("OPERATOR");
-    s.referenceMeter = read("REFERENCE_METER");
+    s.operatorName = CapText(read("OPERATOR"), kMaxRecordTextLength);
+    s.referenceMeter = CapText(read("REFERENCE_METER"), kMaxRecordTextLength);
     if (!engine::ParseTolerance(read("TOLERANCE"), &s.tolerancePercentOfSpan))
         s.tolerancePercentOfSpan = engine::kDefaultTolerancePercentOfSpan;
     return s;

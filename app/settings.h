@@ -62,6 +62,12 @@ std::string UserSettingsFolder();
 // parents) when the file lives there.
 int SavePortSetting(const SettingsLocation& where, int port);
 
+// The longest operator or reference meter text, in characters: room for a
+// meter's make, number and due date.
+inline constexpr int kMaxRecordTextLength = 200;
+// `text` (UTF-8) cut after `max` characters, never inside one.
+std::string CapText(std::string text, int max);
+
 // What the calibration records say of who made them, in a section of their
 // own beside [CONFIG]:
 //   [RECORDS]
@@ -70,7 +76,10 @@ int SavePortSetting(const SettingsLocation& where, int port);
 //   TOLERANCE=0.1
 // Missing keys read as empty texts and the default tolerance, as does a
 // tolerance that is no number above 0 up to 10.
+// Texts longer than kMaxRecordTextLength characters (a hand-edited file)
+// are cut there, as the 记录设置 dialog cuts what is typed.
 engine::RecordSettings ReadRecordSettings(const std::string& iniFile);
+
 // Stores the three keys (the texts quoted, so that blanks and quotes at
 // their ends are kept), after making the user's folder as SavePortSetting
 // does; non-zero on success. Line breaks in the texts become blanks.

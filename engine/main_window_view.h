@@ -35,7 +35,10 @@ struct CalibrationRecord;
 
 // One poll of the loop current, as the readout showed it.
 struct PollSample {
-    std::chrono::system_clock::time_point time;
+    std::chrono::system_clock::time_point time;  // the wall clock: what a person reads
+    // The monotonic clock: what spans are measured on, so that a step of the
+    // wall clock (a time server, a change of summer time) moves nothing.
+    std::chrono::steady_clock::time_point steady;
     int channel = 0;  // the channel readout's: 1-32, 0 for none, -1 unknown
     bool ok = false;
     float milliamps = 0.0f;  // 0 when the poll failed

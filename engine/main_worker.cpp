@@ -151,6 +151,7 @@ void CMainWorker::PollCurrent() {
 
     PollSample sample;
     sample.time = std::chrono::system_clock::now();
+    sample.steady = std::chrono::steady_clock::now();
     sample.channel = ChannelFromReadout(m_view.GetChannelText());
     sample.ok = ok;
     sample.milliamps = milliamps;

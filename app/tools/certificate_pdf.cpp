@@ -9,14 +9,17 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <vector>
 
 #include "app/dialog_units.h"
+#include "app/tools/page_flow.h"
 
 namespace app {
 namespace {
 
 constexpr int kDpi = 300;
 constexpr double kMarginMm = 20.0;
+constexpr int kColumns = 6;  // of the table of points
 
 int Mm(double mm) { return static_cast<int>(std::lround(mm * kDpi / 25.4)); }
 
@@ -80,14 +83,6 @@ QString ReadingNote(const engine::CalibrationRecord& r) {
            error;
 }
 
-// Draws `text` left-aligned in the row at y; returns the row's height.
-int Line(QPainter& p, int x, int y, int width, const QString& text, int flags = Qt::AlignLeft) {
-    const QRect bounds =
-        p.fontMetrics().boundingRect(QRect(x, y, width, 100000), flags | Qt::TextWordWrap, text);
-    p.drawText(QRect(x, y, width, bounds.height()), flags | Qt::TextWordWrap, text);
-    return bounds.height();
-}
-
 }  // namespace
 
 QString KindText(const std::string& kind) {
@@ -124,18 +119,18 @@ QByteArray RenderCertificate(const engine::CalibrationRecord& record) {
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("tarvok-config"));
 
-        QPainter p(&writer);
         const int width = writer.width();
-        int y = 0;
+        const QPaintDevice* device = &writer;
+        // Laid out in full first, then painted: each page says how many
+        // there are.
+        PageFlow flow;
+        AddText(flow, title, Font(20, true), device, 0, width, Qt::AlignHCenter);
+        AddText(flow, QStringLiteral("Tarvok HART 测试夹具 · 回路电流测量"), Font(10), device, 0,
+                width, Qt::AlignHCenter);
+        flow.AddSpace(Mm(8));
 
-        p.setFont(Font(20, true));
-        y += Line(p, 0, y, width, title, Qt::AlignHCenter);
-        p.setFont(Font(10));
-        y += Line(p, 0, y, width, QStringLiteral("Tarvok HART 测试夹具 · 回路电流测量"),
-                  Qt::AlignHCenter);
-        y += Mm(8);
-
-        // Who, what and when.
+        // Who, what and when. A long value wraps in its column, a line a
+        // block, its label beside the first.
         const double tolerance = record.settings.tolerancePercentOfSpan;
         const QString none = QStringLiteral("(未填写)");
         const std::pair<QString, QString> fields[] = {
@@ -154,32 +149,46 @@ QByteArray RenderCertificate(const engine::CalibrationRecord& record) {
             {QStringLiteral("允差"),
              QStringLiteral("±%1 % 量程").arg(Text(engine::FormatTolerance(tolerance)))},
         };
-        p.setFont(Font(11));
+        const QFont fieldFont = Font(11);
         const int labelWidth = Mm(30);
         for (const auto& [label, value] : fields) {
-            Line(p, 0, y, labelWidth, label + QStringLiteral(":"));
-            y += std::max(Line(p, labelWidth, y, width - labelWidth, value), Mm(6));
+            PageFlow::Block& line = flow.At(AddText(flow, value, fieldFont, device, labelWidth,
+                                                    width - labelWidth, Qt::AlignLeft, Mm(6)));
+            line.paint = [paint = line.paint, text = label + QStringLiteral(":"), fieldFont,
+                          labelWidth](QPainter& p, const QRect& r) {
+                paint(p, r);
+                p.setFont(fieldFont);
+                p.drawText(QRect(r.left(), r.top(), labelWidth, r.height()),
+                           Qt::AlignLeft | Qt::AlignTop, text);
+            };
         }
-        y += Mm(6);
+        flow.AddSpace(Mm(6));
 
-        // The points.
+        // The points: a row a block, never cut by a page; the header goes
+        // with the first row and again over the rows a new page begins with.
         const QString headers[] = {QStringLiteral("标称值 (mA)"),   QStringLiteral("标准值 (mA)"),
                                    QStringLiteral("读数 (mA)"),     QStringLiteral("误差 (mA)"),
                                    QStringLiteral("误差 (% 量程)"), QStringLiteral("判定")};
-        constexpr int kColumns = 6;
         const int column = width / kColumns;
-        const int rowHeight = Mm(8);
+        const QPen rule(Qt::black, Mm(0.25));
         const auto row = [&](const QString(&cells)[kColumns], bool bold) {
-            p.setFont(Font(10.5, bold));
-            for (int c = 0; c < kColumns; ++c) {
-                const QRect cell(c * column, y, column, rowHeight);
-                p.drawRect(cell);
-                p.drawText(cell, Qt::AlignCenter, cells[c]);
-            }
-            y += rowHeight;
+            PageFlow::Block block;
+            block.height = Mm(8);
+            block.paint = [cells = std::vector<QString>(cells, cells + kColumns), bold, column,
+                           rule](QPainter& p, const QRect& r) {
+                p.setFont(Font(10.5, bold));
+                p.setPen(rule);
+                for (int c = 0; c < kColumns; ++c) {
+                    const QRect cell(r.left() + c * column, r.top(), column, r.height());
+                    p.drawRect(cell);
+                    p.drawText(cell, Qt::AlignCenter, cells[static_cast<size_t>(c)]);
+                }
+            };
+            return block;
         };
-        p.setPen(QPen(Qt::black, Mm(0.25)));
-        row(headers, true);
+        PageFlow::Block header = row(headers, true);
+        header.keepWithNext = !record.points.empty();
+        const int headerIndex = flow.Add(std::move(header));
         for (const engine::RecordPoint& point : record.points) {
             const bool pass = engine::PointPasses(point, tolerance);
             const QString cells[kColumns] = {
@@ -190,25 +199,48 @@ QByteArray RenderCertificate(const engine::CalibrationRecord& record) {
                 Figure(engine::ErrorMa(point), true),
                 Figure(engine::ErrorPercentOfSpan(point), true),
                 pass ? QStringLiteral("合格") : QStringLiteral("超差")};
-            row(cells, false);
+            PageFlow::Block block = row(cells, false);
+            block.repeat = headerIndex;
+            flow.Add(std::move(block));
         }
         if (record.points.empty()) {
-            p.setFont(Font(10.5));
-            y += Line(p, 0, y + Mm(1), width, QStringLiteral("(未取得任何点)"), Qt::AlignHCenter);
+            flow.AddSpace(Mm(1));
+            AddText(flow, QStringLiteral("(未取得任何点)"), Font(10.5), device, 0, width,
+                    Qt::AlignHCenter);
         }
-        y += Mm(8);
+        flow.AddSpace(Mm(8));
 
-        p.setFont(Font(12, true));
-        y += Line(p, 0, y, width, Conclusion(record));
-        y += Mm(4);
-        p.setFont(Font(9));
-        y += Line(p, 0, y, width, ReadingNote(record));
+        AddText(flow, Conclusion(record), Font(12, true), device, 0, width, Qt::AlignLeft);
+        flow.AddSpace(Mm(4));
+        AddText(flow, ReadingNote(record), Font(9), device, 0, width, Qt::AlignLeft);
 
-        // Signatures at the foot of the page.
-        p.setFont(Font(11));
-        const int foot = writer.height() - Mm(20);
-        Line(p, 0, std::max(y + Mm(10), foot), width,
-             QStringLiteral("操作员签字: ____________________      审核: ____________________"));
+        // Signatures at the foot of the last page, at least 10 mm below
+        // the rest; a page of their own when there is no room.
+        flow.AddSpace(Mm(10));
+        const QFont signFont = Font(11);
+        PageFlow::Block signatures;
+        signatures.atFoot = true;
+        signatures.height = QFontMetrics(signFont, device).lineSpacing() + Mm(12);
+        signatures.paint = [signFont](QPainter& p, const QRect& r) {
+            p.setFont(signFont);
+            p.drawText(
+                r, Qt::AlignLeft | Qt::AlignTop,
+                QStringLiteral("操作员签字: ____________________      审核: ____________________"));
+        };
+        flow.Add(std::move(signatures));
+
+        // The page number in a band of its own under the body.
+        const QFont numberFont = Font(9);
+        const int numberHeight = QFontMetrics(numberFont, device).lineSpacing();
+        const int body = writer.height() - numberHeight - Mm(4);
+        const std::vector<PageFlow::Page> pages = flow.Paginate(body);
+        QPainter p(&writer);
+        flow.Paint(p, writer, pages, width, [&](QPainter& painter, int page, int count) {
+            painter.setFont(numberFont);
+            painter.drawText(QRect(0, writer.height() - numberHeight, width, numberHeight),
+                             Qt::AlignHCenter | Qt::AlignTop,
+                             QStringLiteral("第 %1 页 共 %2 页").arg(page).arg(count));
+        });
     }
     buffer.close();
     return bytes;

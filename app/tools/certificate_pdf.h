@@ -1,6 +1,8 @@
-// The certificate of a calibration record: one A4 page in Chinese with the
-// fixture, the port, the time, the operator and the reference meter, the
-// table of points with their errors and verdicts, and the outcome.
+// The certificate of a calibration record: A4 in Chinese with the fixture,
+// the port, the time, the operator and the reference meter, the table of
+// points with their errors and verdicts, the outcome and the signature
+// lines. One page as a rule; what does not fit goes on to further pages,
+// each numbered "第 x 页 共 y 页" (laid out by app/tools/page_flow.h).
 #pragma once
 
 #include <QByteArray>

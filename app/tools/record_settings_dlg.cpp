@@ -8,12 +8,10 @@
 #include <QVBoxLayout>
 
 #include "app/dialog_units.h"
+#include "app/settings.h"
 
 namespace app {
 namespace {
-
-// Long enough for a meter's make, number and due date.
-constexpr int kMaxTextLength = 200;
 
 std::string Typed(const QLineEdit* edit) { return edit->text().trimmed().toStdString(); }
 
@@ -29,7 +27,7 @@ CRecordSettingsDlg::CRecordSettingsDlg(QWidget* parent, const engine::RecordSett
     m_meter->setPlaceholderText(QStringLiteral("型号, 编号, 有效期至"));
     m_tolerance = new QLineEdit(
         QString::fromStdString(engine::FormatTolerance(settings.tolerancePercentOfSpan)), this);
-    for (QLineEdit* e : {m_operator, m_meter}) e->setMaxLength(kMaxTextLength);
+    for (QLineEdit* e : {m_operator, m_meter}) e->setMaxLength(kMaxRecordTextLength);
     m_tolerance->setMaxLength(16);
 
     auto* form = new QFormLayout;

@@ -1,11 +1,14 @@
 // 趋势图: the loop current against time over the last 1, 5 or 30 minutes,
-// with min, max, mean and standard deviation of the span, the NE 43 bands
-// shaded and the channel changes marked. It reads the polls the worker
-// keeps (engine/poll_history.h) and repaints only when there is something
-// new to show.
+// with min, max, mean and standard deviation of the active channel's
+// readings, the NE 43 bands shaded and the channel changes marked. It reads
+// the polls the worker keeps (engine/poll_history.h) once a second. Spans
+// are measured on the monotonic clock; the wall clock only labels the axis.
 #pragma once
 
 #include <QDialog>
+#include <QImage>
+#include <QSize>
+#include <QString>
 #include <QWidget>
 #include <chrono>
 #include <vector>
@@ -18,20 +21,54 @@ class QTimer;
 
 namespace app {
 
+// What the plot shows, in the window and in the saved picture alike.
+struct TrendView {
+    std::vector<engine::PollSample> samples;        // the span's, oldest first
+    std::chrono::steady_clock::time_point end;      // the right edge
+    std::chrono::system_clock::time_point wallEnd;  // the wall clock at `end`
+    std::chrono::seconds span{60};
+};
+
+// Paints the plot, its scales and its channel labels into `bounds`.
+void PaintTrend(QPainter& p, const QRectF& bounds, const QFont& font, const TrendView& view);
+
+// "CH05", "无" for none, "未知" when the readout said nothing usable.
+QString ChannelName(int channel);
+
+// A channel's label along the top of the plot.
+struct ChannelLabel {
+    double line = 0.0;   // x of the change it names
+    double width = 0.0;  // of its text
+    QString text;
+    double left = 0.0;  // where it is drawn, once placed
+};
+
+// Which labels are drawn, and where: beside their change's line (before it
+// at the right edge), never two overlapping, one that would is left out.
+// The newest change is always named, since it names the channel in view;
+// `opening` names the channel at the left edge whenever it has room, so
+// with no change in view the channel is named there. `changes` oldest
+// first; `gap` is the room kept around each label.
+std::vector<ChannelLabel> PlaceChannelLabels(const std::vector<ChannelLabel>& changes,
+                                             ChannelLabel opening, double left, double right,
+                                             double gap);
+
+// The saved picture's size in pixels, whatever the screen and its scale.
+inline constexpr QSize kTrendPictureSize(1200, 600);
+
+// The saved picture: `title` above the plot, `stats` below it.
+QImage RenderTrendPicture(const TrendView& view, const QString& title, const QString& stats);
+
 class CTrendPlot : public QWidget {
 public:
     explicit CTrendPlot(QWidget* parent = nullptr);
-    // What to draw: the samples of the span ending at `end`.
-    void SetData(std::vector<engine::PollSample> samples, std::chrono::system_clock::time_point end,
-                 std::chrono::seconds span);
+    void SetView(TrendView view);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    std::vector<engine::PollSample> m_samples;
-    std::chrono::system_clock::time_point m_end;
-    std::chrono::seconds m_span{60};
+    TrendView m_view;
 };
 
 class CTrendDlg : public QDialog {
@@ -41,12 +78,17 @@ public:
     // The spans offered, in the order of the list.
     static const std::vector<std::chrono::seconds>& Spans();
     void SetSpan(int index);
-    // Reads the history again and repaints when it changed.
+    // Reads the history again and repaints.
     void Refresh(bool force = false);
-    // The plot as a picture; false when it cannot be written.
+    // The picture (kTrendPictureSize) as a PNG; false when it cannot be
+    // written.
     bool SavePng(const QString& path);
     engine::TrendStats Stats() const { return m_stats; }
+    // "CH05  最小 4.001 mA  ...  (n=78)": the line under the plot.
     QString StatsText() const;
+    // The saved picture's title: the channel, the span and its date.
+    QString PictureTitle() const;
+    const TrendView& View() const { return m_view; }
     CTrendPlot* Plot() const { return m_plot; }
 
 private:
@@ -57,9 +99,8 @@ private:
     QComboBox* m_span = nullptr;
     QLabel* m_statsLabel = nullptr;
     QTimer* m_timer = nullptr;
+    TrendView m_view;
     engine::TrendStats m_stats;
-    uint64_t m_shownVersion = ~uint64_t{0};
-    std::chrono::system_clock::time_point m_shownEnd;
 };
 
 }  // namespace app

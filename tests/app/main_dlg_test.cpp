@@ -833,7 +833,7 @@ TEST_F(MainDlgTest, TheTrendShowsThePollsAndSavesAPicture) {
     const engine::TrendStats s = trend->Stats();
     EXPECT_LE(s.min, s.mean);
     EXPECT_LE(s.mean, s.max);
-    EXPECT_TRUE(trend->StatsText().startsWith(QStringLiteral("最小 ")))
+    EXPECT_TRUE(trend->StatsText().startsWith(ChannelName(s.channel) + QStringLiteral("  最小 ")))
         << trend->StatsText().toStdString();
     for (int span = 0; span < 3; ++span) {
         trend->SetSpan(span);

@@ -133,6 +133,61 @@ TEST_F(RecordsTest, TheCertificateOfAVerificationAndOfAFailure) {
     EXPECT_NE(text.find("未知"), std::string::npos) << "the fixture was never identified";
 }
 
+// What pdftotext read, without any blank or line break: wrapped text is
+// whole again.
+std::string Unbroken(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        if (c != ' ' && c != '\n' && c != '\f' && c != '\r') out.push_back(c);
+    return out;
+}
+
+// Erases every `what` from `text`; how many there were.
+int EraseAll(std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at; (at = text.find(what)) != std::string::npos; ++n) text.erase(at, what.size());
+    return n;
+}
+
+TEST_F(RecordsTest, AnOverlongTextWrapsOntoASecondPageAndNothingIsCut) {
+    if (!HavePoppler()) GTEST_SKIP() << "needs pdftotext (poppler-utils: scripts/install-deps)";
+    // 2,000 characters without a blank, Chinese and Latin, each stretch
+    // numbered so that a lost line shows.
+    std::string name;
+    for (int i = 0; name.size() < 6000; ++i) name += "检定员" + std::to_string(i) + "Ab";
+    name = CapText(name, 2000);
+    engine::CalibrationRecord r = Calibration();
+    r.settings.operatorName = name;  // past the cap of the settings file
+    const std::string text = CertificateText(r);
+    EXPECT_TRUE(std::regex_search(info, std::regex("Pages: +2\n"))) << info;
+
+    std::string all = Unbroken(text);
+    EXPECT_EQ(EraseAll(all, "第1页共2页"), 1) << text;
+    EXPECT_EQ(EraseAll(all, "第2页共2页"), 1) << text;
+    EXPECT_NE(all.find(name), std::string::npos) << "the whole name, in order\n" << text;
+    EXPECT_NE(text.find("操作员签字:"), std::string::npos) << text;
+    EXPECT_NE(text.find("审核:"), std::string::npos) << text;
+    EXPECT_NE(all.find("结论:校准表已写入夹具."), std::string::npos) << text;
+    // Every row whole, on one page or the other.
+    for (const char* row : {"0(零点)0.0000.013+0.013+0.08125合格", "4.0004.021+0.021+0.13125超差",
+                            "20.00020.053+0.053+0.33125超差"})
+        EXPECT_NE(all.find(row), std::string::npos) << row << "\n" << text;
+}
+
+TEST_F(RecordsTest, AnUnbrokenTwoHundredCharacterTextWrapsOnItsPage) {
+    if (!HavePoppler()) GTEST_SKIP() << "needs pdftotext (poppler-utils: scripts/install-deps)";
+    std::string meter;
+    for (int i = 0; meter.size() < 200; ++i) meter += "RM" + std::to_string(1000 + i) + "x";
+    meter.resize(200);
+    engine::CalibrationRecord r = Calibration();
+    r.settings.referenceMeter = meter;
+    const std::string text = CertificateText(r);
+    EXPECT_TRUE(std::regex_search(info, std::regex("Pages: +1\n"))) << info;
+    const std::string all = Unbroken(text);
+    EXPECT_NE(all.find(meter), std::string::npos) << "not cut at the page's edge\n" << text;
+    EXPECT_NE(all.find("第1页共1页"), std::string::npos) << text;
+}
+
 TEST_F(RecordsTest, TheWindowListsNewestFirstAndOpensTheCertificateAndTheFolder) {
     const auto now = std::chrono::system_clock::now();
     engine::CalibrationRecord older = Calibration();
@@ -258,6 +313,7 @@ TEST_F(RecordsTest, TheSettingsDialogTakesOnlyAToleranceItCanJudgeBy) {
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("记录设置"));
     EXPECT_EQ(dlg.OperatorEdit()->text(), QStringLiteral("李工"));
     EXPECT_EQ(dlg.ToleranceEdit()->text(), QStringLiteral("0.1"));
+    EXPECT_EQ(dlg.OperatorEdit()->maxLength(), kMaxRecordTextLength) << "as the file is read";
     dlg.show();
     dlg.MeterEdit()->setText(QStringLiteral("  表 A-17, 有效期至 2027-01  "));
     for (const char* bad : {"0", "abc", "12", "-0.1", ""}) {
@@ -301,6 +357,18 @@ TEST_F(RecordsTest, TheSettingsLiveInTheirOwnSectionBesideThePort) {
     const engine::RecordSettings odd = ReadRecordSettings(ini);
     EXPECT_EQ(odd.tolerancePercentOfSpan, 0.1) << "not a number: the default";
     EXPECT_EQ(odd.operatorName, "赵工") << "names match in any case";
+
+    // A hand-edited file's long texts are cut as the dialog cuts them, at
+    // 200 characters and never inside one.
+    std::string longName;
+    for (int i = 0; i < 300; ++i) longName += "工";
+    std::ofstream(ini) << "[RECORDS]\nOPERATOR=\"" << longName
+                       << "\"\nREFERENCE_METER=" << std::string(500, 'x') << "\n";
+    const engine::RecordSettings cut = ReadRecordSettings(ini);
+    EXPECT_EQ(cut.operatorName, longName.substr(0, 200 * 3));
+    EXPECT_EQ(cut.referenceMeter, std::string(200, 'x'));
+    EXPECT_EQ(CapText("a工b", 2), "a工");
+    EXPECT_EQ(CapText("a工b", 3), "a工b");
 
     // An installed copy's file: its folder is made first.
     const fs::path user = dir / "config" / "tarvok" / "com.ini";

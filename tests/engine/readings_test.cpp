@@ -16,7 +16,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -39,6 +41,9 @@ constexpr uint32_t kWaitMs = 20000;
 
 // 2026-12-10 05:42:00.123 UTC.
 const Clock::time_point kNoon = Clock::time_point(std::chrono::milliseconds(1796881320123LL));
+// Some moment on the monotonic clock.
+const std::chrono::steady_clock::time_point kStart =
+    std::chrono::steady_clock::time_point(std::chrono::hours(100));
 
 class TimeZone {
 public:
@@ -265,23 +270,103 @@ TEST_F(ReadingsLogTest, AWriteCutShortIsCutBackToItsLastWholeRow) {
     }
 }
 
+// A sample polled `at` after kStart on the monotonic clock, its wall time
+// moving with it unless given.
+PollSample At(std::chrono::milliseconds at, int channel, bool ok, float ma,
+              std::optional<Clock::time_point> wall = std::nullopt) {
+    PollSample s = Sample(wall.value_or(kNoon + at), channel, ok, ma);
+    s.steady = kStart + at;
+    return s;
+}
+
 TEST(PollHistory, KeepsItsSpanAndAnswersFromATime) {
-    PollHistory history(std::chrono::seconds(60));
-    for (int i = 0; i < 100; ++i)
-        history.Add(Sample(kNoon + std::chrono::seconds(i), 1, true, float(i)));
-    const auto all = history.Since(Clock::time_point{});
+    using std::chrono::seconds;
+    PollHistory history(seconds(60));
+    for (int i = 0; i < 100; ++i) history.Add(At(seconds(i), 1, true, float(i)));
+    const auto all = history.Since(PollHistory::SteadyTime{});
     ASSERT_EQ(all.size(), 61u) << "a minute back from the newest";
     EXPECT_EQ(all.front().milliamps, 39.0f);
-    EXPECT_EQ(history.Since(kNoon + std::chrono::seconds(90)).size(), 10u);
+    EXPECT_EQ(history.Since(kStart + seconds(90)).size(), 10u);
     const uint64_t v = history.Version();
-    history.Add(Sample(kNoon + std::chrono::seconds(100), 1, true, 1.0f));
+    history.Add(At(seconds(100), 1, true, 1.0f));
     EXPECT_NE(history.Version(), v);
+    // One that comes late still goes where its time puts it.
+    history.Add(At(seconds(95) + std::chrono::milliseconds(500), 1, true, 95.5f));
+    const auto last = history.Since(kStart + seconds(95));
+    ASSERT_EQ(last.size(), 7u);
+    EXPECT_EQ(last[1].milliamps, 95.5f);
+    for (size_t i = 1; i < last.size(); ++i) EXPECT_LT(last[i - 1].steady, last[i].steady);
+}
+
+// Half an hour of polls, then the wall clock is set an hour back (or
+// forward) and polling goes on: the last minute is the last minute.
+TEST(PollHistory, AStepOfTheWallClockMovesNoSpan) {
+    using std::chrono::milliseconds;
+    for (const auto step : {-std::chrono::hours(1), std::chrono::hours(1)}) {
+        PollHistory history;
+        int polls = 0;
+        milliseconds t(0);
+        for (; t < std::chrono::minutes(30); t += milliseconds(640), ++polls)
+            history.Add(At(t, 1, true, 4.0f));
+        ASSERT_GE(polls, 2800);
+        for (int i = 0; i < 60; ++i, t += milliseconds(1000))
+            history.Add(At(t, 2, true, 12.0f, kNoon + t + step));
+        const PollHistory::SteadyTime now = kStart + t;
+
+        const auto minute = history.Since(now - std::chrono::minutes(1));
+        EXPECT_EQ(minute.size(), 60u) << "step " << step.count() << " h";
+        for (const PollSample& s : minute) EXPECT_EQ(s.channel, 2);
+        // The half hour kept is measured on the same clock: a step forward
+        // throws away nothing, a step back keeps nothing too old.
+        const auto all = history.Since(now - std::chrono::minutes(30));
+        EXPECT_GE(all.size(), size_t(polls) - 100) << "step " << step.count() << " h";
+        EXPECT_LE(all.size(), size_t(polls) + 60);
+        EXPECT_EQ(ActiveChannelStats(minute).count, 60u);
+    }
+}
+
+// The line under the trend: one channel's readings, never a pool of two,
+// and nothing that is no current.
+TEST(PollHistory, StatisticsOfTheActiveChannelSinceItBecameActive) {
+    using std::chrono::seconds;
+    const float nan = std::nanf("");
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<PollSample> span{
+        At(seconds(0), 8, true, 18.0f), At(seconds(1), 8, true, 18.1f),
+        At(seconds(2), 5, true, 4.0f),  At(seconds(3), 5, false, 0.0f),
+        At(seconds(4), 5, true, nan),   At(seconds(5), 5, true, 6.0f),
+        At(seconds(6), 5, true, inf),   At(seconds(7), 5, true, -inf),
+        At(seconds(8), 5, true, 5.0f),
+    };
+    TrendStats s = ActiveChannelStats(span);
+    EXPECT_EQ(s.channel, 5);
+    EXPECT_EQ(s.count, 3u);
+    EXPECT_FLOAT_EQ(s.min, 4.0f);
+    EXPECT_FLOAT_EQ(s.max, 6.0f);
+    EXPECT_FLOAT_EQ(s.mean, 5.0f);
+    EXPECT_NEAR(s.stddev, std::sqrt(2.0 / 3.0), 1e-5);
+
+    // Back on CH8: only since then, not its readings before CH5.
+    span.push_back(At(seconds(9), 8, true, 17.0f));
+    span.push_back(At(seconds(10), 8, false, 0.0f));
+    s = ActiveChannelStats(span);
+    EXPECT_EQ(s.channel, 8);
+    EXPECT_EQ(s.count, 1u);
+    EXPECT_FLOAT_EQ(s.mean, 17.0f);
+    EXPECT_FLOAT_EQ(s.stddev, 0.0f);
+
+    // A channel whose polls all failed has no statistics, but is named.
+    span.push_back(At(seconds(11), 0, false, 0.0f));
+    s = ActiveChannelStats(span);
+    EXPECT_EQ(s.channel, 0);
+    EXPECT_EQ(s.count, 0u);
+    EXPECT_EQ(ActiveChannelStats({}).channel, -1);
 }
 
 TEST(PollHistory, StatisticsOfTheGoodReadingsOnly) {
     const std::vector<PollSample> samples{
         Sample(kNoon, 1, true, 4.0f), Sample(kNoon, 1, false, 0.0f), Sample(kNoon, 2, true, 8.0f),
-        Sample(kNoon, 2, true, 12.0f)};
+        Sample(kNoon, 2, true, 12.0f), Sample(kNoon, 2, true, std::nanf(""))};
     const TrendStats s = ComputeStats(samples);
     EXPECT_EQ(s.count, 3u);
     EXPECT_FLOAT_EQ(s.min, 4.0f);

@@ -1,0 +1,117 @@
+// tarvok-docs-pictures DIR: draws the README's pictures of the trend and the
+// certificate into DIR, on Qt's offscreen platform at real time (about 70 s):
+//   trend.png          the 趋势图 window over a minute of the simulated
+//                      fixture, CH1 then CH2
+//   trend-saved.png    what its 保存PNG writes of the same
+//   certificate.png    page 1 of a calibration's certificate at 80 dpi
+//                      (needs pdftoppm, poppler-utils)
+// Built only when asked for:
+//   cmake --build --preset default --target regenerate-docs-pictures
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/main_dlg.h"
+#include "app/resource.h"
+#include "app/tools/certificate_pdf.h"
+#include "app/tools/trend_dlg.h"
+#include "serial/port_factory.h"
+#include "sim/demo_line.h"
+#include "sim/simulated_fixture.h"
+
+namespace {
+
+void RunFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool Written(const QString& path, bool ok) {
+    if (ok)
+        std::printf("%s\n", qPrintable(path));
+    else
+        std::fprintf(stderr, "tarvok-docs-pictures: cannot write %s\n", qPrintable(path));
+    return ok;
+}
+
+bool WriteTrend(const QDir& dir) {
+    sim::SimulatedFixture fixture(sim::DemoFixtureConfig());
+    sim::DemoProcess process(fixture);
+    serial::SetPortFactory(serial::SinglePortFactory(1, [&] { return fixture.CreatePort(); }));
+    bool ok = true;
+    {
+        app::CMainDlg window(nullptr, true);
+        window.OnInitDialog();
+        window.show();
+        RunFor(36000);
+        window.SelectChannel(app::ID_CHANNEL_NONE + 2);
+        RunFor(30000);
+        app::CTrendDlg* trend = window.OpenTrend();
+        trend->resize(640, 380);
+        trend->SetSpan(0);
+        RunFor(200);
+        trend->Refresh(true);
+        RunFor(200);
+        const QString grab = dir.filePath(QStringLiteral("trend.png"));
+        ok = Written(grab, trend->grab().save(grab, "PNG")) && ok;
+        const QString saved = dir.filePath(QStringLiteral("trend-saved.png"));
+        ok = Written(saved, trend->SavePng(saved)) && ok;
+        window.close();
+        RunFor(1000);
+    }
+    serial::SetPortFactory({});
+    return ok;
+}
+
+bool WriteCertificate(const QDir& dir) {
+    // The simulated fixture's converter reads 1.002 x + 0.013 mA before any
+    // table; the reference meter reads a few microamps off at 12 and 16 mA.
+    engine::CalibrationRecord r;
+    r.time = std::chrono::system_clock::now();
+    r.deviceNumber = 3;
+    r.port = "COM3";
+    r.settings = {"张工", "RM-200 编号 2231, 有效期至 2027-03-01", 0.1};
+    r.points = {{0, 0, 0.013},       {4, 4.0, 4.021},      {8, 8.0, 8.029},
+                {12, 12.01, 12.037}, {16, 16.011, 16.045}, {20, 20.0, 20.053}};
+    QTemporaryDir temp;
+    const QString pdf = temp.filePath(QStringLiteral("certificate.pdf"));
+    QFile file(pdf);
+    if (!file.open(QIODevice::WriteOnly) || file.write(app::RenderCertificate(r)) < 0)
+        return Written(pdf, false);
+    file.close();
+    const QString png = dir.filePath(QStringLiteral("certificate.png"));
+    QProcess pdftoppm;
+    pdftoppm.start(QStringLiteral("pdftoppm"),
+                   {QStringLiteral("-r"), QStringLiteral("80"), QStringLiteral("-png"),
+                    QStringLiteral("-singlefile"), QStringLiteral("-f"), QStringLiteral("1"),
+                    QStringLiteral("-l"), QStringLiteral("1"), pdf,
+                    dir.filePath(QStringLiteral("certificate"))});
+    return Written(png, pdftoppm.waitForFinished(30000) && pdftoppm.exitCode() == 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // No real port is searched for.
+    const auto empty = std::filesystem::temp_directory_path() / "tarvok-docs-no-ports";
+    std::filesystem::create_directories(empty);
+    ::setenv("TARVOK_PORTS_DIR", empty.c_str(), 1);
+    QApplication application(argc, argv);
+    const QDir dir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("."));
+    if (!dir.exists()) {
+        std::fprintf(stderr, "tarvok-docs-pictures: no such directory: %s\n",
+                     qPrintable(dir.path()));
+        return 2;
+    }
+    const bool certificate = WriteCertificate(dir);
+    const bool trend = WriteTrend(dir);
+    return certificate && trend ? 0 : 1;
+}
