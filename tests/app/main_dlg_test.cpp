@@ -689,7 +689,14 @@ TEST_F(MainDlgTest, OnlyARegularFileIsTakenForTheLog) {
     QObject::connect(&chooser, &QTimer::timeout, [&] {
         auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (d == nullptr || !d->isVisible()) return;
-        d->selectFile(QString::fromStdString(fifo.string()));
+        // The dialog moves to the file's folder on its own time: accepted
+        // before, it would take the name in the folder it started in.
+        const QString wanted = QString::fromStdString(fifo.string());
+        const QStringList selected = d->selectedFiles();
+        if (selected.size() != 1 || selected.front() != wanted) {
+            d->selectFile(wanted);
+            return;
+        }
         static_cast<QDialog*>(d)->accept();  // QFileDialog::accept, as its button does
     });
     chooser.start(20);
