@@ -23,10 +23,18 @@ enum class RecordOutcome { kCompleted, kFailed, kCancelled };
 inline constexpr double kSpanMa = 16.0;
 inline constexpr double kDefaultTolerancePercentOfSpan = 0.1;
 
+// Where a point's reference came from.
+enum class ReferenceSource { kTyped, kMeter };
+
 struct RecordPoint {
     double nominalMa = 0.0;
     double referenceMa = 0.0;  // what the operator typed off the reference meter
     double readingMa = 0.0;    // what the fixture read (see the README for which reading)
+    ReferenceSource referenceSource = ReferenceSource::kTyped;
+    // With kMeter: the meter's stable readings behind referenceMa (their
+    // mean), their standard deviation and count.
+    double meterStddevMa = 0.0;
+    int meterCount = 0;
 };
 
 // reading - reference, in mA and in % of the span, rounded to what the
@@ -36,11 +44,25 @@ double ErrorMa(const RecordPoint& p);
 double ErrorPercentOfSpan(const RecordPoint& p);
 bool PointPasses(const RecordPoint& p, double tolerancePercentOfSpan);
 
+inline constexpr double kDefaultPlausibilityPercentOfSpan = 0.5;
+inline constexpr int kDefaultIntervalMonths = 12;
+
 // What the operator sets once: kept in the settings file by the window.
 struct RecordSettings {
     std::string operatorName;
-    std::string referenceMeter;
+    std::string referenceMeter;  // free text, as records have always carried it
     double tolerancePercentOfSpan = kDefaultTolerancePercentOfSpan;
+    // A typed reference further than this from the fixture's own reading of
+    // the point is questioned before it is taken.
+    double plausibilityPercentOfSpan = kDefaultPlausibilityPercentOfSpan;
+    // The reference meter: model, serial number, due date (YYYY-MM-DD) and
+    // its accuracy, ± (% of reading + µA).
+    std::string meterModel;
+    std::string meterSerial;
+    std::string meterDue;
+    double meterAccuracyPercent = 0.0;
+    double meterAccuracyUa = 0.0;
+    int intervalMonths = kDefaultIntervalMonths;
 };
 
 // A tolerance as typed or stored: a plain decimal number above 0 and at most
@@ -57,6 +79,15 @@ struct CalibrationRecord {
     std::vector<RecordPoint> points;
     RecordOutcome outcome = RecordOutcome::kCompleted;
     std::string failedStep;  // with kFailed: which request failed
+    // The channel calibrated or verified (1-32, 0 unknown) and the
+    // transmitter on it, "MM-TT-DDDDDD" from its command 0 (empty unknown).
+    int channel = 0;
+    std::string transmitter;
+    // A calibration's as-left check: the five points read through the new
+    // table right after it was written. Empty when none was made;
+    // asLeftDeclined when the operator declined it.
+    std::vector<RecordPoint> asLeft;
+    bool asLeftDeclined = false;
 };
 
 // Port n as the operator knows it, "COM7"; empty for none.
