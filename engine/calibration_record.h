@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace engine {
@@ -27,6 +28,10 @@ inline constexpr double kDefaultTolerancePercentOfSpan = 0.1;
 enum class ReferenceSource { kTyped, kMeter };
 
 struct RecordPoint {
+    RecordPoint() = default;
+    RecordPoint(double nominal, double reference, double reading)
+        : nominalMa(nominal), referenceMa(reference), readingMa(reading) {}
+
     double nominalMa = 0.0;
     double referenceMa = 0.0;  // what the operator typed off the reference meter
     double readingMa = 0.0;    // what the fixture read (see the README for which reading)
@@ -49,6 +54,12 @@ inline constexpr int kDefaultIntervalMonths = 12;
 
 // What the operator sets once: kept in the settings file by the window.
 struct RecordSettings {
+    RecordSettings() = default;
+    RecordSettings(std::string op, std::string meter, double tolerance)
+        : operatorName(std::move(op)),
+          referenceMeter(std::move(meter)),
+          tolerancePercentOfSpan(tolerance) {}
+
     std::string operatorName;
     std::string referenceMeter;  // free text, as records have always carried it
     double tolerancePercentOfSpan = kDefaultTolerancePercentOfSpan;
