@@ -149,7 +149,8 @@ bool ParseChannelRange(const std::string& s, int& first, int& last) {
     return true;
 }
 
-// The scan's rows without --csv: the CSV's columns, aligned.
+// The scan's rows without --csv: the CSV's columns but the time, aligned
+// (a person watches the rows come out as they are read).
 std::string ScanTableRow(const engine::ScanRow& row) {
     const std::string csv = engine::ScanCsvRow(row);
     std::vector<std::string> f;
@@ -383,8 +384,9 @@ std::string HartCliUsage() {
            "  write-device-number N    write the fixture's device number\n"
            "  scan [--channels A-B] [--csv]\n"
            "                           for each channel (default 1-32): its loop current,\n"
-           "                           NE 43 band and transmitter; the active channel is\n"
-           "                           restored at the end\n"
+           "                           NE 43 band (empty: below 1.0 mA, no transmitter)\n"
+           "                           and transmitter; the active channel is restored at\n"
+           "                           the end; --csv adds the time of each reading\n"
            "  records [--json]         list the calibration records, newest first (no port)\n"
            "  meter --meter SPEC ...   the reference meter (no port; tarvok-hart meter --help)\n"
            "\n"

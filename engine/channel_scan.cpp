@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/ne43.h"
+#include "platform/wall_clock.h"
 
 namespace engine {
 namespace {
@@ -41,13 +42,17 @@ ScanResult RunChannelScan(const ScanOptions& options) {
         row.channel = channel;
         changed = true;
         if (const auto selected = hart::SelectChannel(channel); !selected) {
+            row.time = std::chrono::system_clock::now();
             fail(selected.Error(), ScanStep::kSelectChannel, channel);
         } else if (Stop(options)) {
             result.stopped = true;
             break;
         } else if (const auto current = hart::ReadLoopCurrent(); !current) {
+            row.time = std::chrono::system_clock::now();
             fail(current.Error(), ScanStep::kReadCurrent, channel);
         } else {
+            // The reading's time, not the row's: identifying can take seconds.
+            row.time = std::chrono::system_clock::now();
             row.loopCurrentMa = *current;
             // An empty loop holds no transmitter: asking would only wait out
             // three silent attempts.
@@ -96,20 +101,36 @@ std::string DescribeScanStep(ScanStep step, int channel) {
     return "scanning";
 }
 
-std::string ScanCsvHeader() { return "channel,transmitter,loop_current_mA,band"; }
+bool IsEmptySlot(const ScanRow& row) {
+    // The scan asks for a transmitter from kLoopPresentMa on, so below it
+    // none has answered. Not a number is no empty loop but a fault.
+    return row.loopCurrentMa && *row.loopCurrentMa < kLoopPresentMa && !row.transmitter;
+}
+
+std::string ScanBandText(const ScanRow& row) {
+    if (!row.loopCurrentMa) return {};
+    if (IsEmptySlot(row)) return "empty";
+    return Ne43BandText(Ne43BandOf(*row.loopCurrentMa));
+}
+
+std::string ScanCsvHeader() { return "channel,transmitter,loop_current_mA,band,time"; }
 
 std::string ScanCsvRow(const ScanRow& row) {
     std::string line = std::to_string(row.channel) + ",";
     if (row.transmitter) line += row.transmitter->Tag();
     line += ",";
-    if (row.loopCurrentMa) {
-        line += FormatReadingMa(*row.loopCurrentMa);
-        line += ",";
-        line += Ne43BandText(Ne43BandOf(*row.loopCurrentMa));
-    } else {
-        line += ",";
-    }
+    if (row.loopCurrentMa) line += FormatReadingMa(*row.loopCurrentMa);
+    line += ",";
+    line += ScanBandText(row);
+    line += ",";
+    line += platform::FormatIso8601(platform::ToLocalTime(row.time));
     return line;
+}
+
+std::string ScanCsvText(const std::vector<ScanRow>& rows) {
+    std::string text = ScanCsvHeader() + "\n";
+    for (const ScanRow& row : rows) text += ScanCsvRow(row) + "\n";
+    return text;
 }
 
 std::string FormatReadingMa(float ma) {

@@ -3,6 +3,7 @@
 // it (the console tool's, or a worker's), row by row; no user interface.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,7 +21,18 @@ struct ScanRow {
     int channel = 0;  // 1-32
     std::optional<hart::DeviceIdentity> transmitter;
     std::optional<float> loopCurrentMa;  // none when the reading failed
+    // When the loop current was read, or its exchange failed.
+    std::chrono::system_clock::time_point time;
 };
+
+// A slot with nothing in it: its loop carries no current and no transmitter
+// answers. Its reading is no failure signal, whatever NE 43 makes of it.
+bool IsEmptySlot(const ScanRow& row);
+
+// The row's band as the CSV names it: "empty" for an empty slot, else the
+// NE 43 band of the reading ("ok", "under", "over", "fault"); empty without
+// a reading.
+std::string ScanBandText(const ScanRow& row);
 
 // What the scan was doing when an exchange with the fixture failed.
 enum class ScanStep { kNone, kReadChannel, kSelectChannel, kReadCurrent, kRestoreChannel };
@@ -69,10 +81,14 @@ ScanResult RunChannelScan(const ScanOptions& options);
 std::string DescribeScanStep(ScanStep step, int channel);
 
 // The scan's CSV, as the console tool writes it and an export should:
-// "channel,transmitter,loop_current_mA,band" and rows such as
-// "5,26-05-102030,12.037,ok" or "6,,0.013,fault" or "7,,,".
+// "channel,transmitter,loop_current_mA,band,time" and rows such as
+// "5,26-05-102030,12.037,ok,2026-12-10T05:42:00.123+01:00",
+// "6,,0.013,empty,..." or "7,,,,...". The time is local, ISO 8601 with
+// milliseconds and the offset from UTC, as `poll --csv` writes it.
 std::string ScanCsvHeader();
 std::string ScanCsvRow(const ScanRow& row);
+// The header and the rows, each line ended by "\n".
+std::string ScanCsvText(const std::vector<ScanRow>& rows);
 
 // "12.037": a loop current as every readout and file shows it.
 std::string FormatReadingMa(float ma);

@@ -1,26 +1,31 @@
 #include "app/tools/overview_dlg.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFile>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTableWidget>
-#include <QTime>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <chrono>
 
 #include "app/dialog_units.h"
-#include "app/tools/file_chooser.h"
 #include "app/gui_bridge.h"
+#include "app/tools/file_chooser.h"
 #include "engine/ne43.h"
 
 namespace app {
 namespace {
 
 enum Column { kChannel, kTransmitter, kCurrent, kBand, kTime, kColumns };
+constexpr int kRows = 32;
 
 // The band as the operator reads it, and its cell's colour.
 std::pair<QString, QColor> BandCell(engine::Ne43Band band) {
@@ -37,6 +42,37 @@ std::pair<QString, QColor> BandCell(engine::Ne43Band band) {
     return {QStringLiteral("故障"), QColor(255, 199, 206)};
 }
 
+// A slot that holds nothing is no failure: it is set apart in grey.
+std::pair<QString, QColor> EmptyCell() { return {QStringLiteral("空"), QColor(217, 217, 217)}; }
+
+// Shown while its channel is being read.
+QString ReadingText() { return QStringLiteral("读取中..."); }
+
+// A table that asks for the height of all its rows, so that the window
+// opens with every channel in view where the screen has the room.
+class ScanTable : public QTableWidget {
+public:
+    using QTableWidget::QTableWidget;
+    QSize sizeHint() const override {
+        const QHeaderView* header = horizontalHeader();
+        const int headerHeight = std::max(header->minimumHeight(), header->sizeHint().height());
+        return {
+            QTableWidget::sizeHint().width(),
+            headerHeight + rowCount() * verticalHeader()->defaultSectionSize() + 2 * frameWidth()};
+    }
+};
+
+// The room a window has on the screen of `near`: the screen's free area
+// less the frame the window manager puts around the main window.
+QSize RoomFor(const QWidget* near) {
+    const QScreen* screen = near != nullptr ? near->screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) return {QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};
+    QSize room = screen->availableGeometry().size();
+    if (near != nullptr && near->isVisible())
+        room -= near->window()->frameGeometry().size() - near->window()->size();
+    return room;
+}
+
 QTableWidgetItem* Cell(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
@@ -50,7 +86,7 @@ COverviewDlg::COverviewDlg(QWidget* parent, Actions actions)
     setWindowTitle(QStringLiteral("通道总览"));
     setFont(DialogFont());
     auto* layout = new QVBoxLayout(this);
-    m_table = new QTableWidget(32, kColumns, this);
+    m_table = new ScanTable(0, kColumns, this);
     m_table->setHorizontalHeaderLabels({QStringLiteral("通道"), QStringLiteral("变送器"),
                                         QStringLiteral("回路电流 (mA)"), QStringLiteral("NE 43"),
                                         QStringLiteral("读取时间")});
@@ -58,13 +94,20 @@ COverviewDlg::COverviewDlg(QWidget* parent, Actions actions)
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    for (int ch = 1; ch <= 32; ++ch) {
+    // Compact rows, one line of text each, so that all 32 fit on a usual
+    // screen; set before the rows are made, which take the default.
+    const int rowHeight = m_table->fontMetrics().height() + 2;
+    m_table->verticalHeader()->setMinimumSectionSize(rowHeight);
+    m_table->verticalHeader()->setDefaultSectionSize(rowHeight);
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_table->setRowCount(kRows);
+    for (int ch = 1; ch <= kRows; ++ch) {
         m_table->setItem(ch - 1, kChannel, Cell(QStringLiteral("CH%1").arg(ch)));
         for (int c = kTransmitter; c < kColumns; ++c) m_table->setItem(ch - 1, c, Cell({}));
     }
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_table->horizontalHeader()->setStretchLastSection(true);
-    m_table->setMinimumSize(DluToPixels(QSize(300, 220), BaseUnitsFor(parent)));
+    m_table->setMinimumSize(DluToPixels(QSize(300, 120), BaseUnitsFor(parent)));
     layout->addWidget(m_table, 1);
 
     auto* progressRow = new QHBoxLayout;
@@ -100,6 +143,23 @@ COverviewDlg::COverviewDlg(QWidget* parent, Actions actions)
         if (m_actions.select) m_actions.select(row + 1);
     });
     ShowScanning(false);
+    // Every row where the screen has the room; where it has not (a small
+    // screen, a large scale), the table follows the row being read.
+    resize(sizeHint().boundedTo(RoomFor(parent)));
+}
+
+void COverviewDlg::ShowReading(int row) {
+    if (row < 0 || row >= kRows) return;
+    m_table->item(row, kTime)->setText(ReadingText());
+    // The row done just before stays in view with it.
+    if (row > 0) m_table->scrollToItem(m_table->item(row - 1, kChannel));
+    m_table->scrollToItem(m_table->item(row, kChannel));
+}
+
+int COverviewDlg::RowsDone() const {
+    int done = 0;
+    for (const auto& row : m_rows) done += row ? 1 : 0;
+    return done;
 }
 
 void COverviewDlg::ShowScanning(bool scanning) {
@@ -110,7 +170,7 @@ void COverviewDlg::ShowScanning(bool scanning) {
 
 void COverviewDlg::StartScan() {
     if (m_scanning || !m_actions.start || !m_actions.start()) return;
-    for (int ch = 1; ch <= 32; ++ch)
+    for (int ch = 1; ch <= kRows; ++ch)
         for (int c = kTransmitter; c < kColumns; ++c) {
             m_table->item(ch - 1, c)->setText({});
             m_table->item(ch - 1, c)->setBackground(QBrush());
@@ -120,6 +180,7 @@ void COverviewDlg::StartScan() {
     m_status->setText(QStringLiteral("扫描中..."));
     m_elapsed.start();
     ShowScanning(true);
+    ShowReading(0);
 }
 
 void COverviewDlg::StopScan() {
@@ -129,7 +190,7 @@ void COverviewDlg::StopScan() {
 }
 
 void COverviewDlg::OnRow(const engine::ScanRow& row, int done, int total) {
-    if (row.channel < 1 || row.channel > 32) return;
+    if (row.channel < 1 || row.channel > kRows) return;
     m_rows[static_cast<size_t>(row.channel - 1)] = row;
     const int r = row.channel - 1;
     m_table->item(r, kTransmitter)
@@ -137,13 +198,19 @@ void COverviewDlg::OnRow(const engine::ScanRow& row, int done, int total) {
     if (row.loopCurrentMa) {
         m_table->item(r, kCurrent)
             ->setText(QString::fromStdString(engine::FormatReadingMa(*row.loopCurrentMa)));
-        const auto [text, colour] = BandCell(engine::Ne43BandOf(*row.loopCurrentMa));
+        const auto [text, colour] = engine::IsEmptySlot(row)
+                                        ? EmptyCell()
+                                        : BandCell(engine::Ne43BandOf(*row.loopCurrentMa));
         m_table->item(r, kBand)->setText(text);
         m_table->item(r, kBand)->setBackground(colour);
     } else {
         m_table->item(r, kCurrent)->setText(QStringLiteral("读取失败"));
     }
-    m_table->item(r, kTime)->setText(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(row.time.time_since_epoch());
+    m_table->item(r, kTime)->setText(
+        QDateTime::fromMSecsSinceEpoch(ms.count()).toString(QStringLiteral("HH:mm:ss")));
+    if (done < total) ShowReading(r + 1);
     m_progress->setRange(0, total);
     m_progress->setValue(done);
     // The rest takes about as long a channel as the channels so far did.
@@ -153,6 +220,8 @@ void COverviewDlg::OnRow(const engine::ScanRow& row, int done, int total) {
 
 void COverviewDlg::OnFinished(const engine::ScanResult& result) {
     ShowScanning(false);
+    for (int r = 0; r < kRows; ++r)
+        if (m_table->item(r, kTime)->text() == ReadingText()) m_table->item(r, kTime)->setText({});
     if (!result.Ok()) {
         m_status->setText(QStringLiteral("扫描失败: %1 (%2)")
                               .arg(QString::fromStdString(engine::DescribeScanStep(
@@ -171,10 +240,10 @@ void COverviewDlg::OnFinished(const engine::ScanResult& result) {
 QString COverviewDlg::StatusText() const { return m_status->text(); }
 
 QString COverviewDlg::CsvText() const {
-    QString text = QString::fromStdString(engine::ScanCsvHeader()) + QLatin1Char('\n');
+    std::vector<engine::ScanRow> rows;
     for (const auto& row : m_rows)
-        if (row) text += QString::fromStdString(engine::ScanCsvRow(*row)) + QLatin1Char('\n');
-    return text;
+        if (row) rows.push_back(*row);
+    return QString::fromStdString(engine::ScanCsvText(rows));
 }
 
 bool COverviewDlg::ExportCsv(const QString& path) const {
@@ -185,6 +254,15 @@ bool COverviewDlg::ExportCsv(const QString& path) const {
 }
 
 void COverviewDlg::OnExport() {
+    // A partial table passes for a whole one once it is a file.
+    const int done = RowsDone();
+    if (done < kRows &&
+        AskMessageBox(this,
+                      QStringLiteral("提示: 扫描未完成 (已扫描 %1/%2 个通道), 确定要导出吗?")
+                          .arg(done)
+                          .arg(kRows),
+                      QStringLiteral("提示"), BoxIcon::kExclamation, BoxButtons::kYesNo) != IDYES)
+        return;
     const QString path =
         ChooseFileToWrite(this, QStringLiteral("导出CSV"), QStringLiteral("tarvok-scan.csv"),
                           QStringLiteral("CSV (*.csv)"), QStringLiteral("csv"));

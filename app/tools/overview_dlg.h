@@ -1,8 +1,9 @@
 // 通道总览: a row per channel of the fixture, filled in by the channel scan
 // (engine/channel_scan.h) as the main worker reads each channel: the
 // transmitter that answers, the loop current, its NE 43 band as a coloured
-// cell, and when it was read. Double-clicking a row makes that channel
-// active in the main window.
+// cell (or a grey one for a slot that holds nothing), and when it was read.
+// The table keeps the row being read in view. Double-clicking a row makes
+// that channel active in the main window.
 #pragma once
 
 #include <QDialog>
@@ -37,7 +38,8 @@ public:
     void StopScan();
     bool IsScanning() const { return m_scanning; }
     // The table in the console tool's `scan --csv` format, with a UTF-8 BOM
-    // so that a spreadsheet reads it as UTF-8.
+    // so that a spreadsheet reads it as UTF-8. 导出CSV asks first when rows
+    // are missing.
     bool ExportCsv(const QString& path) const;
     QString CsvText() const;
     QTableWidget* Table() const { return m_table; }
@@ -49,6 +51,9 @@ protected:
 private:
     void OnExport();
     void ShowScanning(bool scanning);
+    // Marks the row (0-31) being read and scrolls it into view.
+    void ShowReading(int row);
+    int RowsDone() const;
 
     Actions m_actions;
     QTableWidget* m_table = nullptr;

@@ -20,9 +20,12 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTest>
+#include <QTime>
 #include <QTimer>
 #include <atomic>
 #include <cmath>
@@ -37,13 +40,13 @@
 #include "app/calibrate_dlg.h"
 #include "app/channel_dlg.h"
 #include "app/gui_bridge.h"
-#include "app/tools/link_diag_dlg.h"
 #include "app/menus.h"
-#include "app/tools/overview_dlg.h"
-#include "app/tools/records_dlg.h"
 #include "app/resource.h"
 #include "app/signal_notifier.h"
 #include "app/status_line.h"
+#include "app/tools/link_diag_dlg.h"
+#include "app/tools/overview_dlg.h"
+#include "app/tools/records_dlg.h"
 #include "app/tools/trend_dlg.h"
 #include "controls/segment_display.h"
 #include "hart/transaction.h"
@@ -912,16 +915,25 @@ TEST_F(MainDlgTest, TheOverviewScansExportsAndSelectsARow) {
     item->trigger();
     auto* overview = dlg->findChild<COverviewDlg*>();
     ASSERT_NE(overview, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(overview));
+    QTableWidget* table = overview->Table();
+    // At the size it opens with, every channel is in view.
+    EXPECT_EQ(table->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(table->rowAt(0), 0);
+    EXPECT_LE(table->rowViewportPosition(31) + table->rowHeight(31), table->viewport()->height())
+        << "CH32 below the fold of a " << overview->height() << " px window";
+    EXPECT_LE(overview->frameGeometry().height(), overview->screen()->availableGeometry().height());
     overview->StartScan();
     EXPECT_TRUE(overview->IsScanning());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !overview->IsScanning(); }, 60000));
     EXPECT_EQ(overview->StatusText(), QStringLiteral("扫描完成, 8 个变送器"));
-    QTableWidget* table = overview->Table();
     EXPECT_EQ(table->item(0, 0)->text(), QStringLiteral("CH1"));
     EXPECT_FALSE(table->item(0, 1)->text().isEmpty()) << "a transmitter on CH1";
     EXPECT_EQ(table->item(0, 3)->text(), QStringLiteral("正常"));
     EXPECT_TRUE(table->item(31, 1)->text().isEmpty()) << "none on CH32";
-    EXPECT_EQ(table->item(31, 3)->text(), QStringLiteral("故障")) << "an empty loop";
+    EXPECT_EQ(table->item(31, 3)->text(), QStringLiteral("空")) << "an empty slot";
+    EXPECT_TRUE(QTime::fromString(table->item(31, 4)->text(), QStringLiteral("HH:mm:ss")).isValid())
+        << table->item(31, 4)->text().toStdString();
     EXPECT_EQ(dlg->ChannelDisplay()->GetText(), "01") << "the channel put back";
 
     // Exported with a BOM, read back by Python's csv module.
@@ -940,8 +952,10 @@ TEST_F(MainDlgTest, TheOverviewScansExportsAndSelectsARow) {
         "assert [r['channel'] for r in rows]==[str(i) for i in range(1,33)]\n"
         "assert all(r['transmitter'] for r in rows[:8]) and not any(r['transmitter'] for r in "
         "rows[8:])\n"
-        "assert all(r['band'] in ('ok','under','over','fault') for r in rows)\n"
-        "float(rows[0]['loop_current_mA'])\n";
+        "assert [r['band'] for r in rows]==['ok']*8+['empty']*24, rows\n"
+        "float(rows[0]['loop_current_mA'])\n"
+        "from datetime import datetime\n"
+        "assert all(datetime.fromisoformat(r['time']).utcoffset() is not None for r in rows)\n";
     EXPECT_EQ(std::system(("python3 - " + csv.string() + " <<'EOF'\n" + script + "EOF").c_str()),
               0);
 

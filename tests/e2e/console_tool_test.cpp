@@ -431,11 +431,14 @@ LongRequest ParseLong(const Bytes& frame) {
     return r;
 }
 
-// Checks a scan's CSV with Python's csv module, band by band: prints
+// Checks a scan's CSV with Python's csv module, band by band, and the
+// times of its readings, local with their offset and in order: prints
 // "rows N" or what is wrong.
 constexpr const char* kCheckScanCsv = R"(
 import csv, re, sys
-def band(ma):
+from datetime import datetime
+def band(ma, transmitter):
+    if ma < 1.0 and not transmitter: return "empty"
     ua = round(ma * 1000)
     if ua < 3600 or ua > 21000: return "fault"
     if ua < 3800: return "under"
@@ -443,18 +446,34 @@ def band(ma):
     return "ok"
 with open(sys.argv[1], newline="") as f:
     rows = list(csv.reader(f))
-assert rows[0] == ["channel", "transmitter", "loop_current_mA", "band"], rows[0]
+assert rows[0] == ["channel", "transmitter", "loop_current_mA", "band", "time"], rows[0]
+times = []
 for row in rows[1:]:
-    assert len(row) == 4, row
+    assert len(row) == 5, row
     assert 1 <= int(row[0]) <= 32, row
     assert re.fullmatch(r"([0-9A-F]{2}-[0-9A-F]{2}-[0-9A-F]{6})?", row[1]), row
     if row[2] == "":
         assert row[3] == "" and row[1] == "", row
     else:
         assert re.fullmatch(r"-?\d+\.\d{3}", row[2]), row
-        assert row[3] == band(float(row[2])), row
+        assert row[3] == band(float(row[2]), row[1]), row
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d", row[4]), row
+    times.append(datetime.fromisoformat(row[4]))
+    assert times[-1].utcoffset() is not None, row
+assert times == sorted(times), rows
 print("rows", len(rows) - 1)
 )";
+
+// The CSV without its last column, the time, which the check above reads.
+std::string WithoutTimes(const std::string& csv) {
+    std::string out;
+    size_t at = 0;
+    for (size_t end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = csv.substr(at, end - at);
+        out += line.substr(0, line.rfind(',')) + '\n';
+    }
+    return out + csv.substr(at);
+}
 
 std::string CheckCsvWithPython(const std::string& dir, const std::string& csv) {
     const std::string path = dir + "/scan.csv";
@@ -470,12 +489,12 @@ TEST_F(ConsoleToolTest, ScanReadsEachChannelIdentifiesWhereALoopIsAndRestores) {
     EXPECT_EQ(r.err, "");
     // 12 and 5 mA through the fixture's converter; the empty loops read its
     // offset alone.
-    EXPECT_EQ(r.out,
+    EXPECT_EQ(WithoutTimes(r.out),
               "channel,transmitter,loop_current_mA,band\n"
               "1,26-05-000001,12.037,ok\n"
-              "2,,0.013,fault\n"
+              "2,,0.013,empty\n"
               "3,26-05-003003,5.023,ok\n"
-              "4,,0.013,fault\n");
+              "4,,0.013,empty\n");
     EXPECT_EQ(CheckCsvWithPython(dir_, r.out), "rows 4\n");
 
     // Identification, then 15; 34 and 2 for each channel, 0 where a loop
@@ -495,10 +514,10 @@ TEST_F(ConsoleToolTest, AScanWhoseFixtureStopsAnsweringSaysWhereAndWhy) {
     StartScanFixture(std::vector<Behaviour>(7, Behaviour::kAnswer), Behaviour::kSilent);
     const ProcessResult r = Tool({"--port", "3", "scan", "--csv"}, 60000);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out,
+    EXPECT_EQ(WithoutTimes(r.out),
               "channel,transmitter,loop_current_mA,band\n"
               "1,26-05-000001,12.037,ok\n"
-              "2,,0.013,fault\n"
+              "2,,0.013,empty\n"
               "3,,,\n");
     EXPECT_EQ(CheckCsvWithPython(dir_, r.out), "rows 3\n");
     EXPECT_EQ(r.err,

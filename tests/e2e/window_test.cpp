@@ -606,7 +606,7 @@ TEST_F(WindowTest, TheOverviewScansThePtyFixtureAndExports) {
     std::ifstream in(csv, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), {});
     ASSERT_EQ(text.rfind("\xEF\xBB\xBF"
-                         "channel,transmitter,loop_current_mA,band\n",
+                         "channel,transmitter,loop_current_mA,band,time\n",
                          0),
               0u)
         << text;
@@ -616,11 +616,12 @@ TEST_F(WindowTest, TheOverviewScansThePtyFixtureAndExports) {
     std::vector<std::string> rows;
     while (std::getline(lines, line)) rows.push_back(line);
     ASSERT_EQ(rows.size(), 32u) << text;
-    // CH1 carries the 12 mA loop; the others nothing.
+    // CH1 carries the 12 mA loop; the other slots are empty.
+    const std::string time = R"(,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)";
     EXPECT_TRUE(std::regex_match(
-        rows[0], std::regex(R"(1,[0-9A-F]{2}-[0-9A-F]{2}-[0-9A-F]{6},12\.\d{3},ok)")))
+        rows[0], std::regex(R"(1,[0-9A-F]{2}-[0-9A-F]{2}-[0-9A-F]{6},12\.\d{3},ok)" + time)))
         << rows[0];
-    EXPECT_TRUE(std::regex_match(rows[31], std::regex(R"(32,,0\.\d{3},fault)"))) << rows[31];
+    EXPECT_TRUE(std::regex_match(rows[31], std::regex(R"(32,,0\.\d{3},empty)" + time))) << rows[31];
 }
 
 // 工具 → 记录数据 onto a file whose writes never return (a share gone

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -25,6 +26,33 @@ TEST(Ne43, TheBandIsTheShownReadings) {
     EXPECT_EQ(Ne43BandOf(std::nanf("")), Ne43Band::kFault);
     EXPECT_EQ(Ne43BandOf(INFINITY), Ne43Band::kFault);
     EXPECT_EQ(Ne43BandOf(-4.0f), Ne43Band::kFault);
+}
+
+// A CSV row without its last field, the time.
+std::string WithoutTime(const std::string& csv) { return csv.substr(0, csv.rfind(',')); }
+
+TEST(ScanBand, AnEmptySlotIsNeitherAReadingNorAFault) {
+    const auto row = [](std::optional<float> ma, bool transmitter) {
+        ScanRow r;
+        r.channel = 9;
+        r.loopCurrentMa = ma;
+        if (transmitter) r.transmitter = hart::DeviceIdentity{};
+        return r;
+    };
+    EXPECT_TRUE(IsEmptySlot(row(0.013f, false)));
+    EXPECT_EQ(ScanBandText(row(0.013f, false)), "empty");
+    EXPECT_EQ(ScanBandText(row(-0.2f, false)), "empty") << "an offset below zero";
+    // From 1.0 mA on the loop carries current, and the scan asked for a
+    // transmitter: a loop without HART is judged by its reading.
+    EXPECT_FALSE(IsEmptySlot(row(1.0f, false)));
+    EXPECT_EQ(ScanBandText(row(1.0f, false)), "fault");
+    EXPECT_EQ(ScanBandText(row(12.0f, false)), "ok");
+    // A transmitter that answers is no empty slot, whatever it draws.
+    EXPECT_FALSE(IsEmptySlot(row(0.5f, true)));
+    EXPECT_EQ(ScanBandText(row(0.5f, true)), "fault");
+    EXPECT_EQ(ScanBandText(row(std::nanf(""), false)), "fault") << "a broken reading";
+    EXPECT_FALSE(IsEmptySlot(row(std::nullopt, false)));
+    EXPECT_EQ(ScanBandText(row(std::nullopt, false)), "");
 }
 
 struct Window : hart::MainWindowServices {
@@ -68,6 +96,7 @@ TEST_F(ChannelScanTest, RowsForPresentAndAbsentTransmittersThenTheChannelRestore
     ScanOptions o;
     o.first = 1;
     o.last = 6;
+    const auto before = std::chrono::system_clock::now();
     std::vector<ScanRow> seen;
     std::vector<std::pair<int, int>> progress;
     o.onRow = [&](const ScanRow& r) { seen.push_back(r); };
@@ -81,12 +110,19 @@ TEST_F(ChannelScanTest, RowsForPresentAndAbsentTransmittersThenTheChannelRestore
     ASSERT_EQ(r.rows.size(), 6u);
     EXPECT_EQ(seen.size(), 6u);
     EXPECT_EQ(progress.back(), std::make_pair(6, 6));
+    const auto after = std::chrono::system_clock::now();
     std::vector<std::string> csv;
-    for (const auto& row : r.rows) csv.push_back(ScanCsvRow(row));
-    // The fixture's converter reads 1.002 x + 0.013.
-    EXPECT_EQ(csv, (std::vector<std::string>{"1,,0.013,fault", "2,26-05-000002,8.029,ok",
-                                             "3,,0.013,fault", "4,,0.013,fault",
-                                             "5,26-05-000005,20.855,over", "6,,0.013,fault"}));
+    for (const auto& row : r.rows) csv.push_back(WithoutTime(ScanCsvRow(row)));
+    // The fixture's converter reads 1.002 x + 0.013: the empty loops read
+    // its offset alone.
+    EXPECT_EQ(csv, (std::vector<std::string>{"1,,0.013,empty", "2,26-05-000002,8.029,ok",
+                                             "3,,0.013,empty", "4,,0.013,empty",
+                                             "5,26-05-000005,20.855,over", "6,,0.013,empty"}));
+    // Each row read in turn, within the scan.
+    for (size_t i = 0; i < r.rows.size(); ++i) {
+        EXPECT_GE(r.rows[i].time, i == 0 ? before : r.rows[i - 1].time) << i;
+        EXPECT_LE(r.rows[i].time, after) << i;
+    }
 
     // Command 0 with DTR high only where a loop carries current.
     const auto cmds = Commands();
@@ -129,8 +165,33 @@ TEST(ChannelScanBands, EveryBandEdgeThroughTheFixture) {
         char expected[64];
         std::snprintf(expected, sizeof(expected), "%d,26-05-%06X,%s,%s", i + 1, i + 1,
                       edges[i].shown, edges[i].band);
-        EXPECT_EQ(ScanCsvRow(r.rows[static_cast<size_t>(i)]), expected);
+        EXPECT_EQ(WithoutTime(ScanCsvRow(r.rows[static_cast<size_t>(i)])), expected);
     }
+}
+
+TEST(ChannelScanBands, ALoopWithoutHartIsJudgedByItsReadingAnEmptySlotIsEmpty) {
+    // CH1 a transmitter at 2 mA, CH2 one at 12 mA, both silent (a current
+    // source without HART); CH3 nothing; CH4 a transmitter that answers.
+    sim::FixtureConfig c;
+    c.activeChannel = 0;
+    c.transmitters = {
+        sim::TransmitterConfig{.channel = 0, .deviceId = {0, 0, 1}, .initialCurrentMa = 2.0f},
+        sim::TransmitterConfig{.channel = 1, .deviceId = {0, 0, 2}, .initialCurrentMa = 12.0f},
+        sim::TransmitterConfig{.channel = 3, .deviceId = {0, 0, 4}, .initialCurrentMa = 3.0f}};
+    sim::SimulatedFixture fixture(c);
+    Window window;
+    ASSERT_TRUE(hart::test::OpenSimulatedLink(fixture, window, 20.0));
+    ScanOptions o;
+    o.last = 4;
+    // Every attempt at identifying CH1 and CH2 unanswered.
+    fixture.InjectFault(sim::Fault::kNoReply, 6, sim::Target::kTransmitter);
+    const ScanResult r = RunChannelScan(o);
+    hart::test::CloseSimulatedLink();
+    ASSERT_TRUE(r.Ok()) << r.failure.Describe();
+    std::vector<std::string> csv;
+    for (const auto& row : r.rows) csv.push_back(WithoutTime(ScanCsvRow(row)));
+    EXPECT_EQ(csv, (std::vector<std::string>{"1,,2.017,fault", "2,,12.037,ok", "3,,0.013,empty",
+                                             "4,26-05-000004,3.019,fault"}));
 }
 
 TEST_F(ChannelScanTest, NoChannelActiveBeforeIsNoneAgainAfter) {
@@ -172,7 +233,8 @@ TEST_F(ChannelScanTest, AFixtureThatStopsAnsweringEndsTheScanWithTheReason) {
     EXPECT_EQ(DescribeScanStep(r.failedStep, r.failedChannel), "making CH04 active");
     ASSERT_EQ(r.rows.size(), 4u) << "the channels done, and the one that failed";
     EXPECT_FALSE(r.rows.back().loopCurrentMa.has_value());
-    EXPECT_EQ(ScanCsvRow(r.rows.back()), "4,,,");
+    EXPECT_EQ(WithoutTime(ScanCsvRow(r.rows.back())), "4,,,");
+    EXPECT_GT(r.rows.back().time, r.rows.front().time) << "the failure's time";
     EXPECT_FALSE(r.restored);
     EXPECT_EQ(r.restoreFailure.reason, hart::Reason::kNoReply);
 }
