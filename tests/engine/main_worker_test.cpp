@@ -551,6 +551,8 @@ TEST_F(NothingLostTest, AScanReportsEveryChannelAndPutsTheChannelBack) {
         ASSERT_TRUE(row.loopCurrentMa.has_value()) << row.channel;
     }
     EXPECT_EQ(rows[1].transmitter->Tag().substr(6), "001002");
+    // The scan's end is told after its result: wait for it.
+    ASSERT_TRUE(WaitFor([&] { return view.Activities().size() >= 2u; }));
     EXPECT_EQ(view.Activities(), (std::vector<Activity>{Activity::kScanning, Activity::kNone}));
     ASSERT_TRUE(WaitFor([&] { return Agree(5) && view.Polls().size() >= 2; }))
         << "CH5 again, and polling";
