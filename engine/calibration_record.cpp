@@ -500,8 +500,12 @@ std::string RecordJson(const CalibrationRecord& record) {
     j["reference_meter_model"] = s.meterModel;
     j["reference_meter_serial"] = s.meterSerial;
     j["reference_meter_due"] = s.meterDue;
-    j["reference_accuracy"] = {{"percent_of_reading", s.meterAccuracyPercent},
-                               {"uA", s.meterAccuracyUa}};
+    // 2 µA reads "2", as typed, not "2.0".
+    const auto figure = [](double v) {
+        return v == std::floor(v) && std::fabs(v) < 1e9 ? Json(static_cast<long long>(v)) : Json(v);
+    };
+    j["reference_accuracy"] = {{"percent_of_reading", figure(s.meterAccuracyPercent)},
+                               {"uA", figure(s.meterAccuracyUa)}};
     j["plausibility_percent_of_span"] = s.plausibilityPercentOfSpan;
     j["decision_rule"] = kDecisionRuleJson;
     j["points"] = PointsJson(record.points, s);

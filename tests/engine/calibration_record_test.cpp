@@ -495,6 +495,8 @@ TEST(RecordText, TheCertificateFieldsAndTheAsLeftTable) {
     EXPECT_EQ(j["reference_meter_serial"], "SN 4711");
     EXPECT_EQ(j["reference_meter_due"], "2027-03-31");
     EXPECT_EQ(j["reference_accuracy"], Json::parse(R"({"percent_of_reading": 0.02, "uA": 2})"));
+    EXPECT_NE(RecordJson(r).find(R"("uA": 2
+)"), std::string::npos);
     EXPECT_EQ(j["decision_rule"], "simple acceptance (ILAC-G8)");
     for (const Json& p : j["points"]) EXPECT_TRUE(p["uncertainty_mA"].is_number()) << p;
     EXPECT_EQ(j["points"][3]["uncertainty_mA"], 0.005113);
