@@ -29,7 +29,7 @@ bool CMainDlg::RefusedWithoutSettings(const QString& what) {
         engine::RecordSettingsProblem(RecordSettings(), engine::LocalToday());
     if (problem.empty()) return false;
     AskMessageBox(this,
-                  QStringLiteral("错误: %1, 无法%2!\n请在 工具 > 记录设置 中填写.")
+                  QStringLiteral("错误: %1, 无法%2!\n请检查 工具 > 记录设置.")
                       .arg(QString::fromStdString(problem), what),
                   QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
     return true;

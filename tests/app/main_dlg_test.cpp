@@ -1217,9 +1217,9 @@ TEST_F(MainDlgTest, CalibrationNeedsTheRecordSettingsAndTheDueDateIsShown) {
     ToolsItem(QStringLiteral("校准验证"))->trigger();
     EXPECT_EQ(answers.Texts(),
               (std::vector<std::string>{
-                  "错误: 记录设置中未填写标准表型号, 无法开始校准!\n请在 工具 > 记录设置 中填写.",
+                  "错误: 记录设置中未填写标准表型号, 无法开始校准!\n请检查 工具 > 记录设置.",
                   "错误: 标准表已于" + yesterday +
-                      "到期, 无法开始校准验证!\n请在 工具 > 记录设置 中填写."}));
+                      "到期, 无法开始校准验证!\n请检查 工具 > 记录设置."}));
     EXPECT_EQ(answers.Captions(), std::vector<std::string>(2, "错误"));
     EXPECT_EQ(dlg->Worker().PendingOperation().seq, posts) << "nothing posted";
     EXPECT_NE(ReadIni().find("METER_DUE=" + yesterday), std::string::npos) << ReadIni();
