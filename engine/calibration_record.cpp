@@ -369,7 +369,8 @@ std::string RecordSettingsProblem(const RecordSettings& s, std::chrono::year_mon
 }
 
 RecordSettings DemoRecordSettings(std::chrono::year_month_day today) {
-    RecordSettings s("演示操作员", "演示标准表 DM-1, DEMO-0001", kDefaultTolerancePercentOfSpan);
+    // The free text stays empty: model, serial and date say it all.
+    RecordSettings s("演示操作员", "", kDefaultTolerancePercentOfSpan);
     s.meterModel = "演示标准表 DM-1";
     s.meterSerial = "DEMO-0001";
     s.meterDue = FormatDate(AddMonths(today, 12));
