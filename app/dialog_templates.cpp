@@ -1,5 +1,7 @@
 #include "app/dialog_templates.h"
 
+#include "generated/version.h"
+
 namespace app {
 namespace {
 
@@ -26,7 +28,7 @@ const DialogTemplate& AboutDialogTemplate() {
         kFrame,
         {
             {IDC_STATIC, ControlKind::kIcon, 11, 17, 20, 20, "", kStyleNone, IDR_MAINFRAME},
-            {IDC_STATIC, ControlKind::kStatic, 40, 10, 119, 8, "Tarvok_Config 1.0 版", kNoPrefix},
+            {IDC_STATIC, ControlKind::kStatic, 40, 10, 119, 8, "Tarvok_Config " TARVOK_VERSION_TEXT " 版", kNoPrefix},
             {IDOK, ControlKind::kPushButton, 178, 7, 50, 14, "确定", kDefaultButton},
         }};
     return t;
@@ -36,7 +38,7 @@ const DialogTemplate& MainDialogTemplate() {
     using K = ControlKind;
     static const DialogTemplate t{
         IDD_MAIN,
-        "Tarvok HART自动测试设备 V3.0",
+        "Tarvok HART自动测试设备 V" TARVOK_VERSION_TEXT,
         229,
         311,
         kFont,

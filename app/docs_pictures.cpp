@@ -24,6 +24,7 @@
 #include "serial/port_factory.h"
 #include "sim/demo_line.h"
 #include "sim/simulated_fixture.h"
+#include "generated/version.h"
 
 namespace {
 
@@ -73,27 +74,49 @@ bool WriteTrend(const QDir& dir) {
 bool WriteCertificate(const QDir& dir) {
     // The simulated fixture's converter reads 1.002 x + 0.013 mA before any
     // table; the reference meter reads a few microamps off at 12 and 16 mA.
+    // As left, through the new table, the fixture reads within a few µA.
     engine::CalibrationRecord r;
     r.time = std::chrono::system_clock::now();
     r.deviceNumber = 3;
     r.port = "COM3";
-    r.settings = {"张工", "RM-200 编号 2231, 有效期至 2027-03-01", 0.1};
+    r.channel = 5;
+    r.transmitter = "26-0C-00A1B2";
+    r.settings = {"张工", "", 0.1};
+    r.settings.meterModel = "RM-200";
+    r.settings.meterSerial = "2231";
+    r.settings.meterDue = "2027-03-01";
+    r.settings.meterAccuracyPercent = 0.02;
+    r.settings.meterAccuracyUa = 2;
     r.points = {{0, 0, 0.013},       {4, 4.0, 4.021},      {8, 8.0, 8.029},
                 {12, 12.01, 12.037}, {16, 16.011, 16.045}, {20, 20.0, 20.053}};
+    r.asLeft = {{4, 4.0, 4.001},  {8, 8.0, 8.0}, {12, 12.01, 12.008},
+                {16, 16.011, 16.012}, {20, 20.0, 20.002}};
+    r.certificateNumber = engine::RecordStem(r);
+    r.softwareVersion = TARVOK_VERSION_TEXT;
     QTemporaryDir temp;
     const QString pdf = temp.filePath(QStringLiteral("certificate.pdf"));
     QFile file(pdf);
     if (!file.open(QIODevice::WriteOnly) || file.write(app::RenderCertificate(r)) < 0)
         return Written(pdf, false);
     file.close();
-    const QString png = dir.filePath(QStringLiteral("certificate.png"));
-    QProcess pdftoppm;
-    pdftoppm.start(QStringLiteral("pdftoppm"),
-                   {QStringLiteral("-r"), QStringLiteral("80"), QStringLiteral("-png"),
-                    QStringLiteral("-singlefile"), QStringLiteral("-f"), QStringLiteral("1"),
-                    QStringLiteral("-l"), QStringLiteral("1"), pdf,
-                    dir.filePath(QStringLiteral("certificate"))});
-    return Written(png, pdftoppm.waitForFinished(30000) && pdftoppm.exitCode() == 0);
+    // Each page a picture: certificate.png, certificate-2.png.
+    bool ok = true;
+    for (int page = 1; page <= 2; ++page) {
+        const QString stem = page == 1 ? QStringLiteral("certificate")
+                                       : QStringLiteral("certificate-%1").arg(page);
+        const QString png = dir.filePath(stem + QStringLiteral(".png"));
+        QFile::remove(png);
+        QProcess pdftoppm;
+        pdftoppm.start(QStringLiteral("pdftoppm"),
+                       {QStringLiteral("-r"), QStringLiteral("80"), QStringLiteral("-png"),
+                        QStringLiteral("-singlefile"), QStringLiteral("-f"),
+                        QString::number(page), QStringLiteral("-l"), QString::number(page), pdf,
+                        dir.filePath(stem)});
+        const bool drawn = pdftoppm.waitForFinished(30000) && pdftoppm.exitCode() == 0;
+        // A one-page certificate has no second page to draw.
+        if (page == 1) ok = Written(png, drawn);
+    }
+    return ok;
 }
 
 }  // namespace

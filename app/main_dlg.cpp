@@ -233,7 +233,12 @@ void CMainDlg::SetChannelText(const std::string& text) {
 
 void CMainDlg::SetDeviceNumberText(const std::string& text) {
     if (platform::TraceEnabled()) platform::Trace("device number: '" + text + "'\n");
-    PostToWindow([this, t = Q(text)] { m_staticDeviceNumber->setText(t); });
+    PostToWindow([this, t = Q(text)] {
+        m_staticDeviceNumber->setText(t);
+        // Once per fixture identified: the records are read from disk.
+        const int number = m_worker.DeviceNumber();
+        if (number != m_nDueShownFor) ShowCalibrationDue(number);
+    });
 }
 
 void CMainDlg::SetBusy(bool busy) {

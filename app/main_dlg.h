@@ -130,6 +130,9 @@ public:
     // settings and the certificate; an unwritable folder is told once per
     // run of the program. The stem written, empty on failure.
     std::string SaveCalibrationRecord(engine::CalibrationRecord record);
+    // The status line's due date of fixture `deviceNumber`, from its last
+    // written calibration in the records folder (-1: none known).
+    void ShowCalibrationDue(int deviceNumber);
 
     // serial::Notifier
     void Notify(const serial::Notice& notice) override;
@@ -185,6 +188,9 @@ private:
     // 校准, 校准验证 and 写入 need a fixture that answers: while it does not,
     // an error box says so ("无法" + what) and the caller posts nothing.
     bool RefusedWhileSilent(const QString& what);
+    // 校准 and 校准验证 need the record settings complete and the reference
+    // meter within its date: else an error box names what is missing.
+    bool RefusedWithoutSettings(const QString& what);
     // Runs `task` on the GUI thread unless the window is gone by then.
     void PostToWindow(std::function<void()> task);
 
@@ -215,6 +221,7 @@ private:
     engine::RecordSettings m_recordSettings;  // GUI thread
     bool m_bRecordSettingsRead = false;
     bool m_bRecordFailureTold = false;
+    int m_nDueShownFor = -2;  // the device number the due date was last looked up for
     QString m_strTitle;             // the template's caption
     bool m_bFixtureSilent = false;  // GUI thread
     int m_nPortNotices = 0;         // the link's boxes shown on the GUI thread

@@ -63,6 +63,8 @@ void CMainDlg::OnButtonWrite() {
 void CMainDlg::OnButtonCalibrate() {
     const QString what = QStringLiteral("开始校准");
     if (RefusedWhileSilent(what)) return;
+    ShowCalibrationDue(m_worker.DeviceNumber());
+    if (RefusedWithoutSettings(what)) return;
     if (AskMessageBox(this, QStringLiteral("提示: 确定要进行设备电流校准吗?"),
                       QStringLiteral("提示"), BoxIcon::kExclamation, BoxButtons::kYesNo,
                       m_closing) == IDYES &&

@@ -23,4 +23,28 @@ bool CMainDlg::RefusedWhileSilent(const QString& what) {
     return true;
 }
 
+bool CMainDlg::RefusedWithoutSettings(const QString& what) {
+    if (m_closing.load()) return true;
+    const std::string problem =
+        engine::RecordSettingsProblem(RecordSettings(), engine::LocalToday());
+    if (problem.empty()) return false;
+    AskMessageBox(this,
+                  QStringLiteral("错误: %1, 无法%2!\n请检查 工具 > 记录设置.")
+                      .arg(QString::fromStdString(problem), what),
+                  QStringLiteral("错误"), BoxIcon::kError, BoxButtons::kOk, m_closing);
+    return true;
+}
+
+void CMainDlg::ShowCalibrationDue(int deviceNumber) {
+    m_nDueShownFor = deviceNumber;
+    engine::RecordSummary last;
+    if (!engine::LastWrittenCalibration(engine::RecordsFolder(), deviceNumber, &last)) {
+        m_statusLine->SetCalibrationDue(engine::DueState::kNone, QString());
+        return;
+    }
+    m_statusLine->SetCalibrationDue(
+        engine::CalibrationDueState(last.dueDate, engine::LocalToday()),
+        QString::fromStdString(last.dueDate));
+}
+
 }  // namespace app

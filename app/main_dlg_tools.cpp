@@ -20,6 +20,7 @@
 #include "app/settings.h"
 #include "app/status_line.h"
 #include "app/tools/trend_dlg.h"
+#include "generated/version.h"
 #include "platform/append_file.h"
 #include "platform/trace.h"
 #include "serial/serial_link.h"
@@ -220,7 +221,7 @@ CTrendDlg* CMainDlg::OpenTrend() {
 
 void CMainDlg::OnVerifyCalibration() {
     const QString what = QStringLiteral("开始校准验证");
-    if (RefusedWhileSilent(what)) return;
+    if (RefusedWhileSilent(what) || RefusedWithoutSettings(what)) return;
     if (AskMessageBox(this, QStringLiteral("提示: 确定要进行校准验证吗?"), QStringLiteral("提示"),
                       BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing) == IDYES &&
         !RefusedWhileSilent(what))
@@ -234,7 +235,8 @@ void CMainDlg::OnCalibrationRecord(const engine::CalibrationRecord& record) {
 const engine::RecordSettings& CMainDlg::RecordSettings() {
     if (!m_bRecordSettingsRead) {
         m_bRecordSettingsRead = true;
-        if (!m_bDemo) m_recordSettings = ReadRecordSettings(m_strIniPath);
+        m_recordSettings = m_bDemo ? engine::DemoRecordSettings(engine::LocalToday())
+                                   : ReadRecordSettings(m_strIniPath);
     }
     return m_recordSettings;
 }
@@ -253,10 +255,16 @@ void CMainDlg::SetRecordSettings(const engine::RecordSettings& settings) {
 
 std::string CMainDlg::SaveCalibrationRecord(engine::CalibrationRecord record) {
     record.settings = RecordSettings();
+    record.softwareVersion = TARVOK_VERSION_TEXT;
     // A demo record must never pass for one of a real fixture.
     if (m_bDemo) record.port += " (模拟演示)";
-    const QByteArray pdf = RenderCertificate(record);
     const std::string folder = engine::RecordsFolder();
+    // Numbered by the name its files will have: records are saved on this
+    // thread only, so the name is still free when they are written.
+    record.certificateNumber = engine::FreeRecordStem(folder, record);
+    CertificateOptions options;
+    options.demo = m_bDemo;
+    const QByteArray pdf = RenderCertificate(record, options);
     std::string stem;
     std::string error;
     if (!engine::SaveRecord(folder, record, pdf.toStdString(), &stem, &error)) {
@@ -278,6 +286,7 @@ std::string CMainDlg::SaveCalibrationRecord(engine::CalibrationRecord record) {
         return {};
     }
     if (!m_recordsDlg.isNull()) m_recordsDlg->Refresh();
+    if (record.kind == engine::RecordKind::kCalibration) ShowCalibrationDue(record.deviceNumber);
     return stem;
 }
 

@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -187,6 +188,20 @@ engine::RecordSettings ReadRecordSettings(const std::string& iniFile) {
     s.referenceMeter = CapText(read("REFERENCE_METER"), kMaxRecordTextLength);
     if (!engine::ParseTolerance(read("TOLERANCE"), &s.tolerancePercentOfSpan))
         s.tolerancePercentOfSpan = engine::kDefaultTolerancePercentOfSpan;
+    s.meterModel = CapText(read("METER_MODEL"), kMaxRecordTextLength);
+    s.meterSerial = CapText(read("METER_SERIAL"), kMaxRecordTextLength);
+    // A due date that is no date reads as none: the check before a
+    // calibration then names it as missing.
+    std::chrono::year_month_day due;
+    if (engine::ParseDate(read("METER_DUE"), &due)) s.meterDue = engine::FormatDate(due);
+    if (!engine::ParseAccuracyPercent(read("METER_ACCURACY_PERCENT"), &s.meterAccuracyPercent))
+        s.meterAccuracyPercent = 0.0;
+    if (!engine::ParseAccuracyUa(read("METER_ACCURACY_UA"), &s.meterAccuracyUa))
+        s.meterAccuracyUa = 0.0;
+    if (!engine::ParsePlausibility(read("PLAUSIBILITY"), &s.plausibilityPercentOfSpan))
+        s.plausibilityPercentOfSpan = engine::kDefaultPlausibilityPercentOfSpan;
+    if (!engine::ParseIntervalMonths(read("INTERVAL_MONTHS"), &s.intervalMonths))
+        s.intervalMonths = engine::kDefaultIntervalMonths;
     return s;
 }
 
@@ -198,7 +213,20 @@ int SaveRecordSettings(const SettingsLocation& where, const engine::RecordSettin
         platform::WriteIniValue(where.path, kRecordsSection, "REFERENCE_METER",
                                 Quoted(settings.referenceMeter)) &&
         platform::WriteIniValue(where.path, kRecordsSection, "TOLERANCE",
-                                engine::FormatTolerance(settings.tolerancePercentOfSpan));
+                                engine::FormatTolerance(settings.tolerancePercentOfSpan)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "METER_MODEL",
+                                Quoted(settings.meterModel)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "METER_SERIAL",
+                                Quoted(settings.meterSerial)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "METER_DUE", settings.meterDue) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "METER_ACCURACY_PERCENT",
+                                engine::FormatTolerance(settings.meterAccuracyPercent)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "METER_ACCURACY_UA",
+                                engine::FormatTolerance(settings.meterAccuracyUa)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "PLAUSIBILITY",
+                                engine::FormatTolerance(settings.plausibilityPercentOfSpan)) &&
+        platform::WriteIniValue(where.path, kRecordsSection, "INTERVAL_MONTHS",
+                                std::to_string(settings.intervalMonths));
     return ok ? 1 : 0;
 }
 

@@ -74,13 +74,17 @@ std::string CapText(std::string text, int max);
 //   OPERATOR="..."
 //   REFERENCE_METER="..."
 //   TOLERANCE=0.1
-// Missing keys read as empty texts and the default tolerance, as does a
-// tolerance that is no number above 0 up to 10.
+//   METER_MODEL="...", METER_SERIAL="...", METER_DUE=YYYY-MM-DD
+//   METER_ACCURACY_PERCENT=0.02, METER_ACCURACY_UA=2 (± % of reading + µA)
+//   PLAUSIBILITY=0.5 (% of span), INTERVAL_MONTHS=12
+// Missing keys read as empty texts, zero accuracy and the defaults of the
+// tolerance, the plausibility limit and the interval, as do values that
+// are none of theirs (a due date that is no real date reads as empty).
 // Texts longer than kMaxRecordTextLength characters (a hand-edited file)
 // are cut there, as the 记录设置 dialog cuts what is typed.
 engine::RecordSettings ReadRecordSettings(const std::string& iniFile);
 
-// Stores the three keys (the texts quoted, so that blanks and quotes at
+// Stores the keys (the texts quoted, so that blanks and quotes at
 // their ends are kept), after making the user's folder as SavePortSetting
 // does; non-zero on success. Line breaks in the texts become blanks.
 int SaveRecordSettings(const SettingsLocation& where, const engine::RecordSettings& settings);

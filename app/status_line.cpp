@@ -65,6 +65,12 @@ void CStatusLine::SetDeviceFault(bool fault) {
     Changed();
 }
 
+void CStatusLine::SetCalibrationDue(engine::DueState state, const QString& date) {
+    m_dueState = state;
+    m_strDueDate = date;
+    Changed();
+}
+
 std::vector<CStatusLine::Item> CStatusLine::Items(Clock::time_point now) const {
     std::vector<Item> items;
     // What needs the operator first, then what runs, then the mode.
@@ -73,6 +79,10 @@ std::vector<CStatusLine::Item> CStatusLine::Items(Clock::time_point now) const {
         items.push_back({QStringLiteral("夹具无应答 (%1)").arg(DurationText(elapsed)), true});
     }
     if (m_bDeviceFault) items.push_back({QStringLiteral("设备故障"), true});
+    if (m_dueState == engine::DueState::kOverdue)
+        items.push_back({QStringLiteral("校准已过期 (%1)").arg(m_strDueDate), true});
+    if (m_dueState == engine::DueState::kSoon)
+        items.push_back({QStringLiteral("校准将于%1到期").arg(m_strDueDate)});
     if (m_activity == engine::Activity::kScanning) items.push_back({QStringLiteral("扫描中")});
     if (m_activity == engine::Activity::kCalibrating) items.push_back({QStringLiteral("校准中")});
     if (!m_strLogPath.isEmpty())

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/dialog_units.h"
+#include "engine/calibration_record.h"
 #include "engine/main_window_view.h"
 
 class QTimer;
@@ -43,6 +44,9 @@ public:
     // `since`: when the fixture stopped answering, on the steady clock.
     void SetFixtureSilent(bool silent, Clock::time_point since);
     void SetDeviceFault(bool fault);
+    // The fixture's calibration: overdue since, or due on, `date`
+    // (YYYY-MM-DD); nothing shown with kNone.
+    void SetCalibrationDue(engine::DueState state, const QString& date);
 
     // What it shows at `now`, left to right (before any eliding).
     std::vector<Item> Items(Clock::time_point now) const;
@@ -64,6 +68,8 @@ private:
     bool m_bSilent = false;
     Clock::time_point m_silentSince{};
     bool m_bDeviceFault = false;
+    engine::DueState m_dueState = engine::DueState::kNone;
+    QString m_strDueDate;
     QString m_strTraced;  // the text last traced
     int m_nMargin = 0;    // pixels at either end
     int m_nGap = 0;       // pixels between two items, the rule in the middle

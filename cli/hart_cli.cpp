@@ -25,6 +25,7 @@
 #include "serial/serial_link.h"
 #include "sim/demo_line.h"
 #include "sim/simulated_fixture.h"
+#include "generated/version.h"
 
 namespace cli {
 namespace {
@@ -418,7 +419,7 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
         return kExitOk;
     }
     if (o.version) {
-        out << "tarvok-hart " TARVOK_VERSION "\n";
+        out << "tarvok-hart " TARVOK_VERSION_TEXT "\n";
         return kExitOk;
     }
     if (!problem.empty()) {

@@ -78,6 +78,20 @@ bool IsPlainDecimal(const std::string& s) {
     return digits > 0 && dots <= 1;
 }
 
+// A plain decimal from `low` (kept when `lowIncluded`) up to `high`.
+bool ParseDecimalIn(const std::string& text, double low, bool lowIncluded, double high,
+                    double* value) {
+    const std::string t = Trimmed(text);
+    if (!IsPlainDecimal(t)) return false;
+    double v = 0.0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec != std::errc() || end != t.data() + t.size()) return false;
+    if (lowIncluded ? v < low : !(v > low)) return false;
+    if (v > high) return false;
+    *value = v;
+    return true;
+}
+
 template <class T>
 bool ReadInt(const std::string& s, size_t at, size_t length, T* value) {
     if (at + length > s.size()) return false;
@@ -185,7 +199,8 @@ bool NestingWithin(std::string_view text, int limit) {
 
 bool KnownResult(const std::string& kind, const std::string& result) {
     if (kind == "calibration")
-        return result == "written" || result == "failed" || result == "cancelled";
+        return result == "written" || result == "pass" || result == "fail" ||
+               result == "failed" || result == "cancelled";
     if (kind == "verification")
         return result == "pass" || result == "fail" || result == "cancelled";
     return false;
@@ -230,6 +245,20 @@ bool IsControl(char32_t cp) {
            (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
+// A written calibration's due date as its record gives it; one from before
+// due dates were kept falls due the default interval after its date.
+std::string SummaryDueDate(const Json& j, const RecordSummary& s) {
+    if (s.kind != "calibration" ||
+        (s.result != "written" && s.result != "pass" && s.result != "fail"))
+        return {};
+    std::chrono::year_month_day date;
+    const auto due = j.find("due_date");
+    if (due != j.end() && due->is_string() && ParseDate(due->get<std::string>(), &date))
+        return FormatDate(date);
+    if (!ParseDate(s.time.substr(0, 10), &date)) return {};
+    return FormatDate(AddMonths(date, kDefaultIntervalMonths));
+}
+
 }  // namespace
 
 double ErrorMa(const RecordPoint& p) { return Rounded(p.readingMa - p.referenceMa); }
@@ -253,6 +282,115 @@ bool ParseTolerance(const std::string& text, double* value) {
 
 std::string FormatTolerance(double value) { return Number(value); }
 
+bool ParsePlausibility(const std::string& text, double* value) {
+    return ParseDecimalIn(text, 0.0, false, 100.0, value);
+}
+
+bool ParseAccuracyPercent(const std::string& text, double* value) {
+    return ParseDecimalIn(text, 0.0, true, 10.0, value);
+}
+
+bool ParseAccuracyUa(const std::string& text, double* value) {
+    return ParseDecimalIn(text, 0.0, true, 1000.0, value);
+}
+
+bool ParseIntervalMonths(const std::string& text, int* value) {
+    const std::string t = Trimmed(text);
+    int v = 0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (t.empty() || t[0] == '-' || t[0] == '+' || ec != std::errc() ||
+        end != t.data() + t.size() || v < 1 || v > 120)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool ParseDate(const std::string& text, std::chrono::year_month_day* date) {
+    using namespace std::chrono;
+    const std::string t = Trimmed(text);
+    int y = 0, m = 0, d = 0;
+    if (t.size() != 10 || t[4] != '-' || t[7] != '-' || !ReadInt(t, 0, 4, &y) ||
+        !ReadInt(t, 5, 2, &m) || !ReadInt(t, 8, 2, &d) || y < 1900 || m < 1 || d < 1)
+        return false;
+    const year_month_day ymd{year{y}, month{static_cast<unsigned>(m)},
+                             day{static_cast<unsigned>(d)}};
+    if (!ymd.ok()) return false;
+    *date = ymd;
+    return true;
+}
+
+std::string FormatDate(std::chrono::year_month_day date) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%04d-%02u-%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+    return text;
+}
+
+std::chrono::year_month_day AddMonths(std::chrono::year_month_day date, int months) {
+    using namespace std::chrono;
+    const year_month ym = year_month{date.year(), date.month()} + std::chrono::months{months};
+    const day last = year_month_day_last{ym.year(), month_day_last{ym.month()}}.day();
+    return {ym.year(), ym.month(), std::min(date.day(), last)};
+}
+
+namespace {
+
+std::chrono::year_month_day LocalDate(std::chrono::system_clock::time_point t) {
+    using namespace std::chrono;
+    const platform::LocalTime local = platform::ToLocalTime(t);
+    return {year{local.year}, month{static_cast<unsigned>(local.month)},
+            day{static_cast<unsigned>(local.day)}};
+}
+
+}  // namespace
+
+std::chrono::year_month_day LocalToday() { return LocalDate(std::chrono::system_clock::now()); }
+
+std::string RecordSettingsProblem(const RecordSettings& s, std::chrono::year_month_day today) {
+    const std::pair<const std::string*, const char*> texts[] = {
+        {&s.operatorName, "操作员"},
+        {&s.meterModel, "标准表型号"},
+        {&s.meterSerial, "标准表编号"},
+        {&s.meterDue, "标准表有效期"},
+    };
+    for (const auto& [text, name] : texts)
+        if (Trimmed(*text).empty()) return std::string("记录设置中未填写") + name;
+    std::chrono::year_month_day due;
+    if (!ParseDate(s.meterDue, &due)) return "记录设置中标准表有效期不是日期 (YYYY-MM-DD)";
+    if (due < today) return "标准表已于" + FormatDate(due) + "到期";
+    // Zero on both terms is no accuracy at all: the uncertainty would be a
+    // fiction.
+    if (!(s.meterAccuracyPercent > 0.0) && !(s.meterAccuracyUa > 0.0))
+        return "记录设置中未填写标准表准确度";
+    if (!(s.tolerancePercentOfSpan > 0.0)) return "记录设置中未填写允差";
+    if (!(s.plausibilityPercentOfSpan > 0.0)) return "记录设置中未填写合理性界限";
+    if (s.intervalMonths < 1) return "记录设置中未填写校准周期";
+    return {};
+}
+
+RecordSettings DemoRecordSettings(std::chrono::year_month_day today) {
+    // The free text stays empty: model, serial and date say it all.
+    RecordSettings s("演示操作员", "", kDefaultTolerancePercentOfSpan);
+    s.meterModel = "演示标准表 DM-1";
+    s.meterSerial = "DEMO-0001";
+    s.meterDue = FormatDate(AddMonths(today, 12));
+    s.meterAccuracyPercent = 0.02;
+    s.meterAccuracyUa = 2.0;
+    return s;
+}
+
+double ExpandedUncertaintyMa(const RecordPoint& p, const RecordSettings& s) {
+    // Half-widths of rectangular distributions, in mA.
+    const double accuracy =
+        std::fabs(p.referenceMa) * s.meterAccuracyPercent / 100.0 + s.meterAccuracyUa / 1000.0;
+    const double resolution = 0.0005;
+    const double sqrt3 = std::sqrt(3.0);
+    double variance = std::pow(accuracy / sqrt3, 2) + std::pow(resolution / sqrt3, 2);
+    if (p.referenceSource == ReferenceSource::kMeter && p.meterCount > 1 && p.meterStddevMa > 0.0)
+        variance += std::pow(p.meterStddevMa / std::sqrt(static_cast<double>(p.meterCount)), 2);
+    return Rounded(2.0 * std::sqrt(variance));
+}
+
 std::string RecordPortText(int port) { return port > 0 ? "COM" + std::to_string(port) : ""; }
 
 std::vector<RecordPoint> WizardPoints(const CCalibrateWizard& wizard) {
@@ -265,10 +403,21 @@ std::vector<RecordPoint> WizardPoints(const CCalibrateWizard& wizard) {
     return points;
 }
 
+namespace {
+
+bool AllPass(const std::vector<RecordPoint>& points, double tolerance) {
+    return std::all_of(points.begin(), points.end(),
+                       [&](const RecordPoint& p) { return PointPasses(p, tolerance); });
+}
+
+}  // namespace
+
 bool AllPointsPass(const CalibrationRecord& record) {
-    return std::all_of(record.points.begin(), record.points.end(), [&](const RecordPoint& p) {
-        return PointPasses(p, record.settings.tolerancePercentOfSpan);
-    });
+    return AllPass(record.points, record.settings.tolerancePercentOfSpan);
+}
+
+bool AllAsLeftPass(const CalibrationRecord& record) {
+    return AllPass(record.asLeft, record.settings.tolerancePercentOfSpan);
 }
 
 std::string ResultText(const CalibrationRecord& record) {
@@ -280,8 +429,19 @@ std::string ResultText(const CalibrationRecord& record) {
         case RecordOutcome::kCompleted:
             break;
     }
-    if (record.kind == RecordKind::kCalibration) return "written";
+    if (record.kind == RecordKind::kCalibration) {
+        if (record.asLeft.empty()) return "written";
+        return AllAsLeftPass(record) ? "pass" : "fail";
+    }
     return AllPointsPass(record) ? "pass" : "fail";
+}
+
+std::string DueDateText(const CalibrationRecord& record) {
+    if (record.kind != RecordKind::kCalibration || record.outcome != RecordOutcome::kCompleted)
+        return {};
+    const int months =
+        record.settings.intervalMonths >= 1 ? record.settings.intervalMonths : kDefaultIntervalMonths;
+    return FormatDate(AddMonths(LocalDate(record.time), months));
 }
 
 std::string RecordTimeText(const CalibrationRecord& record) {
@@ -303,8 +463,29 @@ std::string RecordStem(const CalibrationRecord& record) {
            (record.deviceNumber >= 0 ? std::to_string(record.deviceNumber) : "unknown");
 }
 
+namespace {
+
+Json PointsJson(const std::vector<RecordPoint>& list, const RecordSettings& settings) {
+    Json points = Json::array();
+    for (const RecordPoint& p : list) {
+        Json point;
+        point["nominal_mA"] = p.nominalMa;
+        point["reference_mA"] = p.referenceMa;
+        point["reading_mA"] = p.readingMa;
+        point["error_mA"] = ErrorMa(p);
+        point["error_percent_of_span"] = ErrorPercentOfSpan(p);
+        point["uncertainty_mA"] = ExpandedUncertaintyMa(p, settings);
+        point["pass"] = PointPasses(p, settings.tolerancePercentOfSpan);
+        points.push_back(std::move(point));
+    }
+    return points;
+}
+
+}  // namespace
+
 std::string RecordJson(const CalibrationRecord& record) {
     const double tolerance = record.settings.tolerancePercentOfSpan;
+    const RecordSettings& s = record.settings;
     Json j;
     j["kind"] = KindText(record.kind);
     j["time"] = RecordTimeText(record);
@@ -313,19 +494,28 @@ std::string RecordJson(const CalibrationRecord& record) {
     j["operator"] = record.settings.operatorName;
     j["reference_meter"] = record.settings.referenceMeter;
     j["tolerance_percent_of_span"] = tolerance;
-    Json points = Json::array();
-    for (const RecordPoint& p : record.points) {
-        Json point;
-        point["nominal_mA"] = p.nominalMa;
-        point["reference_mA"] = p.referenceMa;
-        point["reading_mA"] = p.readingMa;
-        point["error_mA"] = ErrorMa(p);
-        point["error_percent_of_span"] = ErrorPercentOfSpan(p);
-        point["pass"] = PointPasses(p, tolerance);
-        points.push_back(std::move(point));
-    }
-    j["points"] = std::move(points);
+    j["certificate_number"] = record.certificateNumber;
+    j["software_version"] = record.softwareVersion;
+    j["channel"] = record.channel >= 1 && record.channel <= 32 ? Json(record.channel) : Json();
+    j["transmitter"] = record.transmitter;
+    j["reference_meter_model"] = s.meterModel;
+    j["reference_meter_serial"] = s.meterSerial;
+    j["reference_meter_due"] = s.meterDue;
+    // 2 µA reads "2", as typed, not "2.0".
+    const auto figure = [](double v) {
+        return v == std::floor(v) && std::fabs(v) < 1e9 ? Json(static_cast<long long>(v)) : Json(v);
+    };
+    j["reference_accuracy"] = {{"percent_of_reading", figure(s.meterAccuracyPercent)},
+                               {"uA", figure(s.meterAccuracyUa)}};
+    j["plausibility_percent_of_span"] = s.plausibilityPercentOfSpan;
+    j["decision_rule"] = kDecisionRuleJson;
+    j["points"] = PointsJson(record.points, s);
+    if (!record.asLeft.empty()) j["as_left"] = PointsJson(record.asLeft, s);
+    if (record.kind == RecordKind::kCalibration && record.asLeftDeclined)
+        j["as_left_declined"] = true;
     j["result"] = ResultText(record);
+    const std::string due = DueDateText(record);
+    j["due_date"] = due.empty() ? Json() : Json(due);
     if (record.outcome == RecordOutcome::kFailed) j["failed_step"] = record.failedStep;
     // Texts typed by the operator are UTF-8; a stray byte must not lose the
     // record.
@@ -347,20 +537,25 @@ std::string RecordsFolder() {
     return data.empty() ? std::string() : Join(Join(data, "tarvok"), "records");
 }
 
+std::string FreeRecordStem(const std::string& folder, const CalibrationRecord& record) {
+    const std::string base = RecordStem(record);
+    std::string name = base;
+    // Two records in one second for one fixture: neither replaces the
+    // other.
+    for (int n = 2; Exists(Join(folder, name + ".json")) || Exists(Join(folder, name + ".csv")) ||
+                    Exists(Join(folder, name + ".pdf"));
+         ++n)
+        name = base + "-" + std::to_string(n);
+    return name;
+}
+
 bool SaveRecord(const std::string& folder, const CalibrationRecord& record, const std::string& pdf,
                 std::string* stem, std::string* error) {
     std::string reason;
     if (folder.empty()) {
         reason = "no home folder";
     } else if (platform::MakePrivateFolders(folder, &reason)) {
-        const std::string base = RecordStem(record);
-        std::string name = base;
-        // Two records in one second for one fixture: neither replaces the
-        // other.
-        for (int n = 2; Exists(Join(folder, name + ".json")) ||
-                        Exists(Join(folder, name + ".csv")) || Exists(Join(folder, name + ".pdf"));
-             ++n)
-            name = base + "-" + std::to_string(n);
+        const std::string name = FreeRecordStem(folder, record);
         // The JSON last: a record that lists has its other files.
         const std::pair<const char*, std::string> files[] = {
             {".csv", RecordCsv(record)}, {".pdf", pdf}, {".json", RecordJson(record)}};
@@ -378,6 +573,26 @@ bool SaveRecord(const std::string& folder, const CalibrationRecord& record, cons
     }
     if (error != nullptr) *error = reason;
     return false;
+}
+
+bool LastWrittenCalibration(const std::string& folder, int deviceNumber, RecordSummary* last) {
+    if (deviceNumber < 0) return false;
+    // Newest first: the first that matches is the last written.
+    for (RecordSummary& s : ListRecords(folder)) {
+        if (s.deviceNumber != deviceNumber || s.dueDate.empty()) continue;
+        *last = std::move(s);
+        return true;
+    }
+    return false;
+}
+
+DueState CalibrationDueState(const std::string& due, std::chrono::year_month_day today) {
+    using namespace std::chrono;
+    year_month_day date;
+    if (!ParseDate(due, &date)) return DueState::kNone;
+    if (sys_days{today} > sys_days{date}) return DueState::kOverdue;
+    if (sys_days{date} - sys_days{today} <= days{kDueSoonDays}) return DueState::kSoon;
+    return DueState::kNone;
 }
 
 std::string EscapeControls(std::string_view text) {
@@ -436,6 +651,7 @@ std::vector<RecordSummary> ListRecords(const std::string& folder,
                     const auto n = number->get<long long>();
                     s.deviceNumber = n >= 0 && n <= 0xFFFFFF ? static_cast<int>(n) : -1;
                 }
+                if (ok) s.dueDate = SummaryDueDate(j, s);
                 // The operator's texts go out as typed, but never as a
                 // terminal's control sequence: JSON escapes C0 itself.
                 if (ok)

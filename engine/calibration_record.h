@@ -81,6 +81,46 @@ struct RecordSettings {
 bool ParseTolerance(const std::string& text, double* value);
 std::string FormatTolerance(double value);
 
+// A plausibility limit as typed or stored: a plain decimal above 0 up to 100
+// (% of span).
+bool ParsePlausibility(const std::string& text, double* value);
+// A meter accuracy term, % of reading or µA: a plain decimal from 0 up to
+// 10 % or 1000 µA.
+bool ParseAccuracyPercent(const std::string& text, double* value);
+bool ParseAccuracyUa(const std::string& text, double* value);
+// A calibration interval: whole months from 1 to 120.
+bool ParseIntervalMonths(const std::string& text, int* value);
+
+// "YYYY-MM-DD" as a real date (2026-02-30 is none).
+bool ParseDate(const std::string& text, std::chrono::year_month_day* date);
+std::string FormatDate(std::chrono::year_month_day date);
+// `date` plus whole months, the day kept or, past the month's end, its last
+// day (2026-01-31 + 1 month is 2026-02-28).
+std::chrono::year_month_day AddMonths(std::chrono::year_month_day date, int months);
+// Today in local time.
+std::chrono::year_month_day LocalToday();
+
+// Why a calibration or a verification may not start with these settings,
+// the setting named ("记录设置中未填写标准表编号"), or the meter's date
+// passed ("标准表已于2026-01-01到期"); empty when they are complete.
+// `today` is the local date.
+std::string RecordSettingsProblem(const RecordSettings& settings, std::chrono::year_month_day today);
+
+// The settings a demo run comes with: a demo operator and meter, due a year
+// from `today`.
+RecordSettings DemoRecordSettings(std::chrono::year_month_day today);
+
+// The expanded uncertainty (k = 2) of a point's error, in mA: the reference
+// meter's accuracy ± (% of reading + µA) as a rectangular distribution, the
+// resolution of the shown reading (0.001 mA, half of it either way) as
+// another, and, for a reference the meter averaged, the standard deviation
+// of its mean.
+double ExpandedUncertaintyMa(const RecordPoint& p, const RecordSettings& settings);
+
+// How a point is judged against its tolerance: the error alone, the
+// uncertainty stated beside it.
+inline constexpr const char* kDecisionRuleJson = "simple acceptance (ILAC-G8)";
+
 struct CalibrationRecord {
     RecordKind kind = RecordKind::kCalibration;
     std::chrono::system_clock::time_point time;
@@ -99,6 +139,10 @@ struct CalibrationRecord {
     // asLeftDeclined when the operator declined it.
     std::vector<RecordPoint> asLeft;
     bool asLeftDeclined = false;
+    // The record's file stem, which its certificate is numbered by (set
+    // once the stem is free), and the program's version.
+    std::string certificateNumber;
+    std::string softwareVersion;
 };
 
 // Port n as the operator knows it, "COM7"; empty for none.
@@ -111,10 +155,17 @@ std::string RecordPortText(int port);
 std::vector<RecordPoint> WizardPoints(const CCalibrateWizard& wizard);
 
 // "written", "failed", "cancelled" for a calibration; "pass", "fail",
-// "cancelled" for a verification.
+// "cancelled" for a verification. A calibration checked after its table was
+// written passes or fails by its as-left points.
 std::string ResultText(const CalibrationRecord& record);
 // Every point within the tolerance.
 bool AllPointsPass(const CalibrationRecord& record);
+bool AllAsLeftPass(const CalibrationRecord& record);
+
+// When the fixture is next due: the record's local date plus the interval
+// (YYYY-MM-DD); empty unless the record is of a calibration whose table
+// was written.
+std::string DueDateText(const CalibrationRecord& record);
 
 // Local ISO 8601 to the second with the offset: 2026-05-04T09:30:12+08:00.
 std::string RecordTimeText(const CalibrationRecord& record);
@@ -134,6 +185,10 @@ std::string RecordsFolder();
 // temporary file renamed over the name, so no file is ever half-written.
 // The stem gets "-2", "-3", ... when a record of that stem exists already.
 // False with the reason when a file could not be written.
+// RecordStem, or with "-2", "-3", ... the first that no file in `folder`
+// has: what SaveRecord will name the record as long as nothing else writes
+// there meanwhile.
+std::string FreeRecordStem(const std::string& folder, const CalibrationRecord& record);
 bool SaveRecord(const std::string& folder, const CalibrationRecord& record, const std::string& pdf,
                 std::string* stem, std::string* error);
 
@@ -146,6 +201,10 @@ struct RecordSummary {
     std::string result;     // one of ResultText's words for that kind
     std::string json;       // the whole record, compact, with EscapeControls applied
     long long sortKey = 0;  // seconds since 1970 (UTC) of `time`
+    // A calibration's due date: its due_date, or for a record written
+    // before those were kept, its date plus the default interval. Empty for
+    // a verification and for a table never written.
+    std::string dueDate;
 };
 
 // The records in `folder`, newest first. A file that is no record is
@@ -154,6 +213,16 @@ struct RecordSummary {
 // is not one a record has. A missing folder lists nothing.
 std::vector<RecordSummary> ListRecords(const std::string& folder,
                                        std::vector<std::string>* problems = nullptr);
+
+// The newest calibration of fixture `deviceNumber` whose table was written,
+// from the records in `folder`; false when there is none.
+bool LastWrittenCalibration(const std::string& folder, int deviceNumber, RecordSummary* last);
+
+enum class DueState { kNone, kSoon, kOverdue };
+inline constexpr int kDueSoonDays = 30;
+// kOverdue once `today` is past `due`, kSoon within kDueSoonDays of it;
+// kNone for an empty or unreadable date.
+DueState CalibrationDueState(const std::string& due, std::chrono::year_month_day today);
 
 // A text from the records folder as a listing prints it: control characters
 // (C0, DEL, C1) and the line separators and bidirectional overrides, which

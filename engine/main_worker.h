@@ -79,6 +79,8 @@ public:
     // The channel a step button steps from: the one a pending or running
     // switch is heading for, else the one the readout shows (0 for none).
     int ChannelLastAskedFor() const;
+    // The device number the fixture last reported; -1 before it was identified.
+    int DeviceNumber() const { return m_nDeviceNumber.load(); }
 
     // The step rule for channel c with the steps counted so far.
     int StepTarget(int c) const { return StepTargetOf(c, m_nStepCount.load()); }

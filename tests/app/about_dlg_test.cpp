@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "app/dialog_units.h"
+#include "generated/version.h"
 
 namespace app {
 namespace {
@@ -35,7 +36,7 @@ TEST(AboutDlg, ShowsIconNameAndVersionUnderItsOwnCaption) {
 
     auto* name = qobject_cast<QLabel*>(c.ordered[1]);
     ASSERT_NE(name, nullptr);
-    EXPECT_EQ(name->text(), QString("Tarvok_Config 1.0 版"));
+    EXPECT_EQ(name->text(), QString("Tarvok_Config " TARVOK_VERSION_TEXT " 版"));
     auto* ok = c.Get<QPushButton>(IDOK);
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->text(), QString("确定"));

@@ -1,6 +1,7 @@
 // Dialog templates built into widgets: pixel geometry at 96 dpi, the kinds
 // and styles of the controls, focus rules, and clicks through group boxes.
 #include "app/dialog_builder.h"
+#include "generated/version.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ TEST(DialogBuilder, MainWindowControlsSitAtTheirPixelPositionsAt96Dpi) {
     const BuiltDialog built = BuildDialog(MainDialogTemplate(), &dialog, {}, &k96Dpi);
     EXPECT_EQ(built.client->size(), QSize(344, 467));  // 229 x 311 units, halves rounded up
     EXPECT_EQ(dialog.size(), QSize(344, 467));
-    EXPECT_EQ(dialog.windowTitle(), QString("Tarvok HART自动测试设备 V3.0"));
+    EXPECT_EQ(dialog.windowTitle(), QString("Tarvok HART自动测试设备 V" TARVOK_VERSION_TEXT));
 
     EXPECT_EQ(GeometryOf(built, IDC_DISPLAY_CURRENT), QRect(9, 24, 327, 120));
     EXPECT_EQ(GeometryOf(built, IDC_DISPLAY_CHANNEL), QRect(81, 149, 51, 38));

@@ -56,6 +56,7 @@
 #include "sim/demo_line.h"
 #include "sim/simulated_fixture.h"
 #include "tests/engine/log_files.h"
+#include "generated/version.h"
 
 namespace app {
 namespace {
@@ -188,7 +189,7 @@ TEST_F(MainDlgTest, LayoutInDialogUnitsAndTheStateAtStart) {
     UseSimulator();
     WriteIni("[CONFIG]\nCOM=1\n");
     Open();
-    EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Tarvok HART自动测试设备 V3.0"));
+    EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Tarvok HART自动测试设备 V" TARVOK_VERSION_TEXT));
     // 6 x 12 base units at 96 dpi: x * 6 / 4, y * 12 / 8, halves away from 0.
     EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CURRENT)->geometry(), QRect(9, 24, 327, 120));
     EXPECT_EQ(Control<QWidget>(IDC_DISPLAY_CHANNEL)->geometry(), QRect(81, 149, 51, 38));
@@ -717,7 +718,7 @@ TEST_F(MainDlgTest, ASilentFixtureShowsInTheTitleUntilItAnswers) {
     UseSimulator();
     WriteIni("[CONFIG]\nCOM=1\n");
     Open();
-    const QString title = QStringLiteral("Tarvok HART自动测试设备 V3.0");
+    const QString title = QStringLiteral("Tarvok HART自动测试设备 V" TARVOK_VERSION_TEXT);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
     EXPECT_EQ(dlg->windowTitle(), title);
     fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
@@ -734,7 +735,7 @@ TEST_F(MainDlgTest, AFixtureSilentFromTheStartIsToldAndRefusesTheLongOperations)
     WriteIni("[CONFIG]\nCOM=1\n");
     fixture.SetFaultRate(sim::Fault::kNoReply, 1.0);
     Open();
-    const QString title = QStringLiteral("Tarvok HART自动测试设备 V3.0");
+    const QString title = QStringLiteral("Tarvok HART自动测试设备 V" TARVOK_VERSION_TEXT);
     CStatusLine* line = dlg->StatusLine();
     EXPECT_EQ(RedPixels(line), 0);
     ASSERT_TRUE(
@@ -1071,7 +1072,8 @@ TEST_F(MainDlgTest, TheToolsMenuHoldsItsItemsInOrder) {
 TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARecord) {
     UseSimulator();
     WriteIni(
-        "[CONFIG]\nCOM=1\n[RECORDS]\nOPERATOR=\"周工\"\nREFERENCE_METER=表 9\nTOLERANCE=0.5\n");
+        "[CONFIG]\nCOM=1\n[RECORDS]\nOPERATOR=\"周工\"\nREFERENCE_METER=表 9\nTOLERANCE=0.5\n"
+        "METER_MODEL=RM-200\nMETER_SERIAL=2231\nMETER_DUE=2099-12-31\nMETER_ACCURACY_UA=2\n");
     std::ofstream(dir / "not-a-folder") << "x";
     ::setenv("XDG_DATA_HOME", (dir / "not-a-folder").c_str(), 1);
     Open();
@@ -1172,6 +1174,63 @@ TEST_F(MainDlgTest, TheSettingsFileIsBesideAPortableCopyAndTheUsersForAnInstalle
     EXPECT_EQ(answers.Texts()[0],
               "错误: 无法保存串口设置到" + (dir / "blocked").string() + "/tarvok/com.ini!");
     EXPECT_EQ(serial::CurrentPort(), 5);
+}
+
+// 校准 and 校准验证 name the setting they lack, and a meter past its date;
+// the status line tells a fixture's calibration overdue from the records,
+// at start-up and again before 校准.
+TEST_F(MainDlgTest, CalibrationNeedsTheRecordSettingsAndTheDueDateIsShown) {
+    using namespace std::chrono;
+    UseSimulator();
+    const year_month_day today = engine::LocalToday();
+    const std::string yesterday = engine::FormatDate(year_month_day{sys_days{today} - days{1}});
+    const std::string soon = engine::FormatDate(year_month_day{sys_days{today} + days{10}});
+    const fs::path records = dir / "data" / "tarvok" / "records";
+    fs::create_directories(records);
+    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    const auto writeRecord = [&](const std::string& due) {
+        std::ofstream(records / "20260101-100000-1.json")
+            << R"({"kind":"calibration","time":"2026-01-01T10:00:00+08:00",)"
+            << R"("fixture_device_number":1,"result":"written","due_date":")" << due << "\"}";
+    };
+    writeRecord(yesterday);
+    WriteIni("[CONFIG]\nCOM=1\n[RECORDS]\nOPERATOR=周工\nMETER_SERIAL=2231\n");
+    Open();
+    CStatusLine* line = dlg->StatusLine();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return line->Text() == QString::fromStdString("校准已过期 (" + yesterday + ")"); },
+        kWaitMs))
+        << line->Text().toStdString();
+    EXPECT_TRUE(line->Items().at(0).alarm);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Polling(); }, kWaitMs));
+
+    BoxAnswerer answers;
+    const uint64_t posts = dlg->Worker().PendingOperation().seq;
+    writeRecord(soon);  // a calibration made meanwhile, elsewhere
+    dlg->OnButtonCalibrate();
+    EXPECT_EQ(line->Text(), QString::fromStdString("校准将于" + soon + "到期"));
+    engine::RecordSettings s = dlg->RecordSettings();
+    s.meterModel = "RM-200";
+    s.meterDue = yesterday;
+    s.meterAccuracyPercent = 0.02;
+    dlg->SetRecordSettings(s);
+    ToolsItem(QStringLiteral("校准验证"))->trigger();
+    EXPECT_EQ(answers.Texts(),
+              (std::vector<std::string>{
+                  "错误: 记录设置中未填写标准表型号, 无法开始校准!\n请检查 工具 > 记录设置.",
+                  "错误: 标准表已于" + yesterday +
+                      "到期, 无法开始校准验证!\n请检查 工具 > 记录设置."}));
+    EXPECT_EQ(answers.Captions(), std::vector<std::string>(2, "错误"));
+    EXPECT_EQ(dlg->Worker().PendingOperation().seq, posts) << "nothing posted";
+    EXPECT_NE(ReadIni().find("METER_DUE=" + yesterday), std::string::npos) << ReadIni();
+}
+
+TEST_F(MainDlgTest, ADemoComesWithItsOwnMeterDueInAYear) {
+    UseSimulator();
+    Open(true);
+    const engine::RecordSettings s = dlg->RecordSettings();
+    EXPECT_EQ(engine::RecordSettingsProblem(s, engine::LocalToday()), "");
+    EXPECT_EQ(s.meterDue, engine::FormatDate(engine::AddMonths(engine::LocalToday(), 12)));
 }
 
 }  // namespace

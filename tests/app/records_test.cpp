@@ -60,12 +60,15 @@ protected:
     void TearDown() override { fs::remove_all(dir); }
 
     // The certificate's text as pdftotext reads it, one line per line.
-    std::string CertificateText(const engine::CalibrationRecord& r) {
-        const QByteArray pdf = RenderCertificate(r);
+    std::string CertificateText(const engine::CalibrationRecord& r,
+                                const CertificateOptions& options = {}) {
+        const QByteArray pdf = RenderCertificate(r, options);
         EXPECT_TRUE(pdf.startsWith("%PDF-"));
         const fs::path file = dir / "certificate.pdf";
         std::ofstream(file, std::ios::binary).write(pdf.constData(), pdf.size());
         info = Output("pdfinfo '" + file.string() + "'").value_or("");
+        // In the order it was drawn: a rotated line comes whole.
+        raw = Output("pdftotext -raw '" + file.string() + "' -").value_or("");
         return Output("pdftotext -layout '" + file.string() + "' -").value_or("");
     }
     std::string Save(const engine::CalibrationRecord& r, bool withPdf = true) {
@@ -79,6 +82,7 @@ protected:
 
     fs::path dir;
     std::string info;
+    std::string raw;
 };
 
 TEST_F(RecordsTest, TheCertificateShowsTheFixtureTheOperatorAndEveryPoint) {
@@ -91,7 +95,7 @@ TEST_F(RecordsTest, TheCertificateShowsTheFixtureTheOperatorAndEveryPoint) {
          {std::string("校准记录"), std::string("夹具设备号:"), std::string("COM7"),
           std::string("张工"), std::string("RM-200 编号 2231 有效期至 2027-03-01"),
           std::string("±0.1 % 量程"), engine::RecordTimeText(r).substr(0, 10),
-          std::string("结论: 校准表已写入夹具. 校准前读数: 6 点中 5 点超出允差.")})
+          std::string("结论: 校准表已写入夹具, 未做校准后验证. 校准前读数: 6 点中 5 点超出允差.")})
         EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
     // Every reference and reading, with its error and verdict, row by row.
     const auto squeeze = [](std::string s) {
@@ -103,10 +107,14 @@ TEST_F(RecordsTest, TheCertificateShowsTheFixtureTheOperatorAndEveryPoint) {
         return out;
     };
     const std::string rows = squeeze(text);
-    for (const char* row :
-         {"0 (零点) 0.000 0.013 +0.013 +0.08125 合格", "4 4.000 4.021 +0.021 +0.13125 超差",
-          "8 8.010 8.029 +0.019 +0.11875 超差", "12 12.010 12.037 +0.027 +0.16875 超差",
-          "16 16.011 16.045 +0.034 +0.2125 超差", "20 20.000 20.053 +0.053 +0.33125 超差"})
+    // Errors to 0.001 mA and 0.001 % of span; U with no accuracy set is the
+    // resolution's alone, 2 x 0.0005/√3 mA.
+    for (const char* row : {"0 (零点) 0.000 0.013 +0.013 +0.081 0.0006 合格",
+                            "4 4.000 4.021 +0.021 +0.131 0.0006 超差",
+                            "8 8.010 8.029 +0.019 +0.119 0.0006 超差",
+                            "12 12.010 12.037 +0.027 +0.169 0.0006 超差",
+                            "16 16.011 16.045 +0.034 +0.213 0.0006 超差",
+                            "20 20.000 20.053 +0.053 +0.331 0.0006 超差"})
         EXPECT_NE(rows.find(row), std::string::npos) << row << "\n" << rows;
 }
 
@@ -149,6 +157,71 @@ int EraseAll(std::string& text, const std::string& what) {
     return n;
 }
 
+// A calibration checked as left, with every setting an audit asks for.
+engine::CalibrationRecord Audited() {
+    engine::CalibrationRecord r = Calibration();
+    r.settings.meterModel = "RM-200";
+    r.settings.meterSerial = "2231";
+    r.settings.meterDue = "2027-03-01";
+    r.settings.meterAccuracyPercent = 0.02;
+    r.settings.meterAccuracyUa = 2;
+    r.settings.intervalMonths = 12;
+    r.certificateNumber = "20261211-093000-3";
+    r.softwareVersion = "3.1.0";
+    r.channel = 7;
+    r.transmitter = "26-0C-00A1B2";
+    r.asLeft = {{4, 4.0, 4.001}, {8, 8.0, 8.0}, {12, 12.0, 11.999}, {16, 16.0, 16.0},
+                {20, 20.0, 20.002}};
+    return r;
+}
+
+TEST_F(RecordsTest, TheCertificateCarriesWhatAnAuditAsksFor) {
+    if (!HavePoppler()) GTEST_SKIP() << "needs pdftotext (poppler-utils: scripts/install-deps)";
+    const engine::CalibrationRecord r = Audited();
+    const std::string text = CertificateText(r);
+    const std::string all = Unbroken(text);
+    std::chrono::year_month_day date{};
+    ASSERT_TRUE(engine::ParseDate(engine::RecordTimeText(r).substr(0, 10), &date));
+    const std::string due = engine::FormatDate(engine::AddMonths(date, 12));
+    for (const std::string& s :
+         {std::string("证书编号:20261211-093000-3"), std::string("软件版本:tarvok-config3.1.0"),
+          std::string("通道:CH7"), std::string("变送器:26-0C-00A1B2"),
+          std::string("标准表:RM-200,编号2231,有效期至2027-03-01"),
+          std::string("标准表准确度:±(0.02%读数+2µA)"), std::string("判定规则:简单接受(ILAC-G8)"),
+          "下次校准日期:" + due, std::string("校准后验证(经新校准表)"),
+          std::string("U(mA,k=2)"),
+          std::string("结论:合格.校准表已写入夹具,校准后验证5点均在允差内."),
+          std::string("第1页共")})
+        EXPECT_NE(all.find(s), std::string::npos) << s << "\n" << text;
+    // Each signature has its date line.
+    EXPECT_EQ(std::regex_search(text, std::regex("操作员签字: _+ +日期: _+")), true) << text;
+    EXPECT_EQ(std::regex_search(text, std::regex("审核签字: +_+ +日期: _+")), true) << text;
+    // U by hand at 12.010 mA: a = 12.01 x 0.02 % + 0.002 = 0.004402 mA,
+    // U = 2 sqrt((0.004402² + 0.0005²)/3) = 0.0051156, printed rounded up.
+    EXPECT_NE(all.find("1212.01012.037+0.027+0.1690.0052超差"), std::string::npos) << text;
+    // The as-left rows: 20 mA read 20.002; at 20 mA a = 0.006 mA, U = 0.0069522.
+    EXPECT_NE(all.find("2020.00020.002+0.002+0.0130.0070合格"), std::string::npos) << text;
+    EXPECT_EQ(Unbroken(raw).find("模拟演示"), std::string::npos) << "a real certificate";
+}
+
+TEST_F(RecordsTest, ADeclinedAsLeftAndADemoCertificate) {
+    if (!HavePoppler()) GTEST_SKIP() << "needs pdftotext (poppler-utils: scripts/install-deps)";
+    engine::CalibrationRecord r = Audited();
+    r.asLeft.clear();
+    r.asLeftDeclined = true;
+    std::string all = Unbroken(CertificateText(r));
+    EXPECT_NE(all.find("未做校准后验证"), std::string::npos) << all;
+    EXPECT_EQ(all.find("校准后验证(经新校准表)"), std::string::npos) << all;
+
+    // Overlong: two pages, each marked.
+    r.settings.operatorName.clear();
+    for (int i = 0; i < 300; ++i) r.settings.operatorName += "检定员" + std::to_string(i);
+    const std::string text = CertificateText(r, {true});
+    EXPECT_TRUE(std::regex_search(info, std::regex("Pages: +2\n"))) << info;
+    all = Unbroken(raw);
+    EXPECT_EQ(EraseAll(all, "模拟演示·非有效证书"), 2) << raw;
+}
+
 TEST_F(RecordsTest, AnOverlongTextWrapsOntoASecondPageAndNothingIsCut) {
     if (!HavePoppler()) GTEST_SKIP() << "needs pdftotext (poppler-utils: scripts/install-deps)";
     // 2,000 characters without a blank, Chinese and Latin, each stretch
@@ -166,11 +239,11 @@ TEST_F(RecordsTest, AnOverlongTextWrapsOntoASecondPageAndNothingIsCut) {
     EXPECT_EQ(EraseAll(all, "第2页共2页"), 1) << text;
     EXPECT_NE(all.find(name), std::string::npos) << "the whole name, in order\n" << text;
     EXPECT_NE(text.find("操作员签字:"), std::string::npos) << text;
-    EXPECT_NE(text.find("审核:"), std::string::npos) << text;
-    EXPECT_NE(all.find("结论:校准表已写入夹具."), std::string::npos) << text;
+    EXPECT_NE(text.find("审核签字:"), std::string::npos) << text;
+    EXPECT_NE(all.find("结论:校准表已写入夹具,"), std::string::npos) << text;
     // Every row whole, on one page or the other.
-    for (const char* row : {"0(零点)0.0000.013+0.013+0.08125合格", "4.0004.021+0.021+0.13125超差",
-                            "20.00020.053+0.053+0.33125超差"})
+    for (const char* row : {"0(零点)0.0000.013+0.013+0.0810.0006合格",
+                            "4.0004.021+0.021+0.1310.0006超差", "20.00020.053+0.053+0.3310.0006超差"})
         EXPECT_NE(all.find(row), std::string::npos) << row << "\n" << text;
 }
 
@@ -346,7 +419,9 @@ TEST_F(RecordsTest, TheSettingsLiveInTheirOwnSectionBesideThePort) {
     const std::string text(std::istreambuf_iterator<char>(in), {});
     EXPECT_EQ(text,
               "; kept\n[CONFIG]\nCOM=3\n[OTHER]\nX=1\n\n[RECORDS]\nOPERATOR=\" \"王工\" \"\n"
-              "REFERENCE_METER=\"表 #2; 2027\"\nTOLERANCE=0.05\n");
+              "REFERENCE_METER=\"表 #2; 2027\"\nTOLERANCE=0.05\nMETER_MODEL=\"\"\n"
+              "METER_SERIAL=\"\"\nMETER_DUE=\nMETER_ACCURACY_PERCENT=0\nMETER_ACCURACY_UA=0\n"
+              "PLAUSIBILITY=0.5\nINTERVAL_MONTHS=12\n");
     EXPECT_EQ(ReadPortSetting(ini), 3);
     const engine::RecordSettings back = ReadRecordSettings(ini);
     EXPECT_EQ(back.operatorName, " \"王工\" ") << "blanks and quotes kept";
@@ -374,6 +449,94 @@ TEST_F(RecordsTest, TheSettingsLiveInTheirOwnSectionBesideThePort) {
     const fs::path user = dir / "config" / "tarvok" / "com.ini";
     ASSERT_NE(SaveRecordSettings({user.string(), true}, {"a", "b", 1.0}), 0);
     EXPECT_EQ(ReadRecordSettings(user.string()).operatorName, "a");
+}
+
+TEST(CertificateFigures, ErrorsToAThousandthAndUncertaintiesRoundedUp) {
+    EXPECT_EQ(ErrorFigure(0.16875), QStringLiteral("+0.169"));
+    EXPECT_EQ(ErrorFigure(-0.16875), QStringLiteral("-0.169"));
+    EXPECT_EQ(ErrorFigure(0.08125), QStringLiteral("+0.081"));
+    EXPECT_EQ(ErrorFigure(-0.0004), QStringLiteral("0.000")) << "no signed zero";
+    EXPECT_EQ(ErrorFigure(-12.3456), QStringLiteral("-12.346"));
+    EXPECT_EQ(UncertaintyFigure(0.005113), QStringLiteral("0.0052"));
+    EXPECT_EQ(UncertaintyFigure(0.0052), QStringLiteral("0.0052"));
+    EXPECT_EQ(UncertaintyFigure(0.000577), QStringLiteral("0.0006"));
+    EXPECT_EQ(UncertaintyFigure(0.012), QStringLiteral("0.0120"));
+}
+
+TEST_F(RecordsTest, TheSettingsDialogAsksForTheMeterAndChecksWhatIsTyped) {
+    engine::RecordSettings start("李工", "", 0.1);
+    CRecordSettingsDlg dlg(nullptr, start, false);
+    EXPECT_EQ(dlg.IntervalEdit()->text(), QStringLiteral("12")) << "the default interval";
+    EXPECT_EQ(dlg.PlausibilityEdit()->text(), QStringLiteral("0.5"));
+    EXPECT_EQ(dlg.AccuracyPercentEdit()->text(), QString()) << "none set shows empty";
+    dlg.show();
+    dlg.MeterModelEdit()->setText(QStringLiteral(" RM-200 "));
+    dlg.MeterSerialEdit()->setText(QStringLiteral("2231"));
+    dlg.AccuracyPercentEdit()->setText(QStringLiteral("0.02"));
+    dlg.AccuracyUaEdit()->setText(QStringLiteral("2"));
+    const std::pair<QLineEdit*, const char*> bad[] = {
+        {dlg.MeterDueEdit(), "2027-02-30"}, {dlg.MeterDueEdit(), "31.03.2027"},
+        {dlg.AccuracyPercentEdit(), "x"},   {dlg.AccuracyUaEdit(), "-2"},
+        {dlg.PlausibilityEdit(), "0"},      {dlg.IntervalEdit(), "0"},
+        {dlg.IntervalEdit(), "1.5"}};
+    for (const auto& [edit, text] : bad) {
+        const QString before = edit->text();
+        edit->setText(QString::fromLatin1(text));
+        dlg.accept();
+        EXPECT_EQ(dlg.result(), QDialog::Rejected) << text;
+        EXPECT_TRUE(dlg.ErrorText().startsWith(QStringLiteral("错误: "))) << text;
+        EXPECT_EQ(dlg.focusWidget(), edit) << "the field at fault: " << text;
+        edit->setText(before);
+    }
+    dlg.MeterDueEdit()->setText(QStringLiteral("2027-03-31"));
+    dlg.IntervalEdit()->setText(QStringLiteral("6"));
+    dlg.accept();
+    ASSERT_EQ(dlg.result(), QDialog::Accepted) << dlg.ErrorText().toStdString();
+    const engine::RecordSettings s = dlg.Settings();
+    EXPECT_EQ(s.meterModel, "RM-200");
+    EXPECT_EQ(s.meterSerial, "2231");
+    EXPECT_EQ(s.meterDue, "2027-03-31");
+    EXPECT_EQ(s.meterAccuracyPercent, 0.02);
+    EXPECT_EQ(s.meterAccuracyUa, 2.0);
+    EXPECT_EQ(s.plausibilityPercentOfSpan, 0.5);
+    EXPECT_EQ(s.intervalMonths, 6);
+}
+
+TEST_F(RecordsTest, TheMeterAndTheIntervalAreKeptInTheFile) {
+    const std::string ini = (dir / "com.ini").string();
+    // As a test bench writes it by hand.
+    std::ofstream(ini) << "[RECORDS]\nOPERATOR=周工\nMETER_MODEL=\"RM-200\"\nMETER_SERIAL=2231\n"
+                          "METER_DUE=2027-03-31\nMETER_ACCURACY_PERCENT=0.02\n"
+                          "METER_ACCURACY_UA=2\nPLAUSIBILITY=0.8\nINTERVAL_MONTHS=24\n";
+    engine::RecordSettings s = ReadRecordSettings(ini);
+    EXPECT_EQ(s.meterModel, "RM-200");
+    EXPECT_EQ(s.meterSerial, "2231");
+    EXPECT_EQ(s.meterDue, "2027-03-31");
+    EXPECT_EQ(s.meterAccuracyPercent, 0.02);
+    EXPECT_EQ(s.meterAccuracyUa, 2.0);
+    EXPECT_EQ(s.plausibilityPercentOfSpan, 0.8);
+    EXPECT_EQ(s.intervalMonths, 24);
+    const std::chrono::year_month_day today{std::chrono::year{2026}, std::chrono::month{12},
+                                            std::chrono::day{11}};
+    EXPECT_EQ(engine::RecordSettingsProblem(s, today), "") << "complete";
+
+    s.meterSerial = "SN 7";
+    s.intervalMonths = 6;
+    ASSERT_NE(SaveRecordSettings({ini, false}, s), 0);
+    const engine::RecordSettings back = ReadRecordSettings(ini);
+    EXPECT_EQ(back.meterSerial, "SN 7");
+    EXPECT_EQ(back.intervalMonths, 6);
+    EXPECT_EQ(back.meterDue, "2027-03-31");
+    EXPECT_EQ(back.plausibilityPercentOfSpan, 0.8);
+
+    // What is none of theirs reads as missing, or as the default.
+    std::ofstream(ini) << "[RECORDS]\nMETER_DUE=2027-02-30\nMETER_ACCURACY_UA=lots\n"
+                          "PLAUSIBILITY=-1\nINTERVAL_MONTHS=0\n";
+    s = ReadRecordSettings(ini);
+    EXPECT_EQ(s.meterDue, "");
+    EXPECT_EQ(s.meterAccuracyUa, 0.0);
+    EXPECT_EQ(s.plausibilityPercentOfSpan, 0.5);
+    EXPECT_EQ(s.intervalMonths, 12);
 }
 
 }  // namespace

@@ -84,5 +84,25 @@ TEST(StatusLine, OnlyTheAlarmsArePaintedRed) {
     EXPECT_GT(RedPixels(line), 20);
 }
 
+TEST(StatusLine, ACalibrationOverdueInRedAndOneDueSoonAfterTheAlarms) {
+    CStatusLine line(nullptr, DialogBaseUnits{6, 12});
+    line.resize(400, 18);
+    line.SetDemo(true);
+    line.SetDeviceFault(true);
+    line.SetCalibrationDue(engine::DueState::kOverdue, QStringLiteral("2026-11-30"));
+    auto items = line.Items();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[1].text, QStringLiteral("校准已过期 (2026-11-30)"));
+    EXPECT_TRUE(items[1].alarm);
+    EXPECT_FALSE(line.Ticking());
+
+    line.SetDeviceFault(false);
+    line.SetCalibrationDue(engine::DueState::kSoon, QStringLiteral("2027-01-05"));
+    EXPECT_EQ(line.Text(), QStringLiteral("校准将于2027-01-05到期  演示模式"));
+    EXPECT_EQ(RedPixels(line), 0) << "due soon is no alarm";
+    line.SetCalibrationDue(engine::DueState::kNone, QStringLiteral("2028-01-05"));
+    EXPECT_EQ(line.Text(), QStringLiteral("演示模式"));
+}
+
 }  // namespace
 }  // namespace app

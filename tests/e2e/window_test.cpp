@@ -25,6 +25,7 @@
 
 #include "pty_fixture.h"
 #include "subprocess.h"
+#include "generated/version.h"
 
 namespace e2e {
 namespace {
@@ -111,7 +112,11 @@ protected:
         // A portable copy: the program, com.ini and its ports beside it.
         fs::copy_file(TARVOK_CONFIG_PROGRAM, dir_ / "tarvok-config");
         fs::create_directory(dir_ / "ports");
-        std::ofstream(dir_ / "com.ini") << "[CONFIG]\nCOM=3\n";
+        // With the record settings a calibration needs before it starts.
+        std::ofstream(dir_ / "com.ini")
+            << "[CONFIG]\nCOM=3\n[RECORDS]\nOPERATOR=e2e\nMETER_MODEL=RM-200\n"
+               "METER_SERIAL=2231\nMETER_DUE=2099-12-31\nMETER_ACCURACY_PERCENT=0.02\n"
+               "METER_ACCURACY_UA=2\n";
 
         PtyFixtureOptions o;
         o.fixture.deviceNumber = 2;
@@ -314,7 +319,7 @@ protected:
 
 TEST_F(WindowTest, PollsSwitchesOnAnArrowKeyAndEndsOnSigterm) {
     StartProgram();
-    EXPECT_EQ(Xdo({"getwindowname", window_}).out, "Tarvok HART自动测试设备 V3.0\n");
+    EXPECT_EQ(Xdo({"getwindowname", window_}).out, "Tarvok HART自动测试设备 V" TARVOK_VERSION_TEXT "\n");
 
     // The loop current as the fixture's converter reads 12 mA.
     const std::string shown = WaitForTrace("current readout:", [](const std::string& l) {
@@ -506,7 +511,10 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
     EXPECT_EQ(record["result"], "written");
     EXPECT_EQ(record["fixture_device_number"], 3);
     EXPECT_EQ(record["port"], "COM3");
-    EXPECT_EQ(record["operator"], "");
+    EXPECT_EQ(record["operator"], "e2e");
+    EXPECT_EQ(record["reference_meter_serial"], "2231");
+    EXPECT_EQ(record["certificate_number"], stem);
+    EXPECT_EQ(record["software_version"], TARVOK_VERSION_TEXT);
     EXPECT_EQ(record["tolerance_percent_of_span"], 0.1);
     ASSERT_EQ(record["points"].size(), 6u);
     const double typed[] = {0.0, 4.0, 8.0, 12.010, 16.011, 20.0};
@@ -531,7 +539,7 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
 TEST_F(WindowTest, AFixtureSilentFromTheStartIsToldAndRefused) {
     fixture_->SetScript({}, Behaviour::kSilent);
     StartProgram();
-    const std::string title = "Tarvok HART自动测试设备 V3.0";
+    const std::string title = "Tarvok HART自动测试设备 V" TARVOK_VERSION_TEXT;
     ASSERT_TRUE(WaitFor([&] { return Title() == title + " - 无应答\n"; }, 60000)) << Title();
     EXPECT_EQ(LatestTrace("status line:").rfind("status line: '夹具无应答 (", 0), 0u)
         << LatestTrace("status line:");

@@ -113,7 +113,7 @@ TEST(RecordText, TheJsonCarriesEveryFieldInOrder) {
     EXPECT_EQ(p["pass"], false);
     // Figures as decimals, not as binary fractions.
     EXPECT_NE(text.find("\"reference_mA\": 8.01,"), std::string::npos) << text;
-    EXPECT_EQ(keys.size(), 9u);
+    EXPECT_EQ(keys.size(), 20u);
 }
 
 TEST(RecordText, UnknownFixtureFailedStepAndStrayBytes) {
@@ -288,15 +288,18 @@ TEST_F(Listing, OnlyAResultOfItsOwnKindMakesARecord) {
         Write(std::string("c-") + result + ".json", RecordText("calibration", result));
     for (const char* result : {"pass", "fail", "cancelled"})
         Write(std::string("v-") + result + ".json", RecordText("verification", result));
+    // A calibration checked as left passes or fails.
     Write("c-pass.json", RecordText("calibration", "pass"));
+    Write("c-fail.json", RecordText("calibration", "fail"));
     Write("v-written.json", RecordText("verification", "written"));
     Write("c-upper.json", RecordText("calibration", "WRITTEN"));
     Write("c-blank.json", RecordText("calibration", "written "));
     Write("c-escape.json", RecordText("calibration", R"(\u001b[2Jwritten)"));
     Write("kind-upper.json", RecordText("Calibration", "written"));
-    EXPECT_EQ(Listed(), (std::vector<std::string>{"c-cancelled", "c-failed", "c-written",
-                                                  "v-cancelled", "v-fail", "v-pass"}));
-    EXPECT_EQ(problems.size(), 6u);
+    EXPECT_EQ(Listed(),
+              (std::vector<std::string>{"c-cancelled", "c-fail", "c-failed", "c-pass", "c-written",
+                                        "v-cancelled", "v-fail", "v-pass"}));
+    EXPECT_EQ(problems.size(), 5u);
 }
 
 TEST_F(Listing, ARecordMayHoldOneMebibyteAndNotAByteMore) {
@@ -352,6 +355,216 @@ TEST_F(Listing, TheListingsTextsAndJsonCarryNoRawControlCharacter) {
     EXPECT_EQ(list[0].json.find("\xe2\x80\xae"), std::string::npos) << list[0].json;
     // Still JSON, and what it says is what the operator typed.
     EXPECT_EQ(Json::parse(list[0].json)["operator"], r.settings.operatorName);
+}
+
+// --- What a certificate needs of a record ------------------------------
+
+std::chrono::year_month_day Date(int y, unsigned m, unsigned d) {
+    return std::chrono::year_month_day{std::chrono::year{y}, std::chrono::month{m},
+                                       std::chrono::day{d}};
+}
+
+RecordSettings Complete() {
+    RecordSettings s("张工", "", 0.1);
+    s.meterModel = "DMM-8";
+    s.meterSerial = "SN 4711";
+    s.meterDue = "2027-03-31";
+    s.meterAccuracyPercent = 0.02;
+    s.meterAccuracyUa = 2;
+    return s;
+}
+
+TEST(RecordUncertainty, AKnownAccuracyWorkedByHand) {
+    RecordSettings s = Complete();
+    // At 12.000 mA: a = 12 x 0.02 % + 2 µA = 0.0024 + 0.002 = 0.0044 mA.
+    // u = sqrt((0.0044/√3)² + (0.0005/√3)²) = sqrt(6.4533e-6 + 8.3333e-8)
+    //   = sqrt(6.53667e-6) = 0.00255669; U = 2u = 0.00511338 mA.
+    const RecordPoint p(12, 12.0, 12.003);
+    EXPECT_NEAR(ExpandedUncertaintyMa(p, s), 0.005113, 1e-6);
+    // At 4.000 mA with the meter's percentage only: a = 0.0008 mA,
+    // U = 2 sqrt((0.0008² + 0.0005²) / 3) = 2 x 0.00054467 = 0.00108934.
+    s.meterAccuracyUa = 0;
+    EXPECT_NEAR(ExpandedUncertaintyMa(RecordPoint(4, 4.0, 4.0), s), 0.001089, 1e-6);
+    // No accuracy at all leaves the resolution: 2 x 0.0005/√3 = 0.00057735.
+    s.meterAccuracyPercent = 0;
+    EXPECT_NEAR(ExpandedUncertaintyMa(RecordPoint(20, 20.0, 20.0), s), 0.000577, 1e-6);
+}
+
+TEST(RecordUncertainty, AnAveragedMeterAddsTheStandardDeviationOfItsMean) {
+    const RecordSettings s = Complete();
+    RecordPoint p(12, 12.0, 12.003);
+    p.referenceSource = ReferenceSource::kMeter;
+    p.meterStddevMa = 0.004;
+    p.meterCount = 4;
+    // Type A: 0.004/√4 = 0.002 mA; u² = 6.53667e-6 + 4e-6 = 1.053667e-5,
+    // U = 2 x 0.00324602 = 0.00649205.
+    EXPECT_NEAR(ExpandedUncertaintyMa(p, s), 0.006492, 1e-6);
+    // One reading has no spread to speak of; a typed reference none at all.
+    p.meterCount = 1;
+    EXPECT_NEAR(ExpandedUncertaintyMa(p, s), 0.005113, 1e-6);
+    p.meterCount = 4;
+    p.referenceSource = ReferenceSource::kTyped;
+    EXPECT_NEAR(ExpandedUncertaintyMa(p, s), 0.005113, 1e-6);
+}
+
+TEST(RecordDates, RealDatesOnlyAndMonthsAddedToTheLastDay) {
+    std::chrono::year_month_day d{};
+    EXPECT_TRUE(ParseDate("2027-03-31", &d));
+    EXPECT_EQ(d, Date(2027, 3, 31));
+    EXPECT_TRUE(ParseDate(" 2028-02-29 ", &d));
+    for (const char* bad : {"2027-02-29", "2027-13-01", "2027-3-31", "27-03-31", "2027/03/31",
+                            "2027-03-31x", "", "2027-00-10", "2027-04-31"})
+        EXPECT_FALSE(ParseDate(bad, &d)) << bad;
+    EXPECT_EQ(FormatDate(Date(2027, 3, 1)), "2027-03-01");
+    EXPECT_EQ(AddMonths(Date(2026, 1, 31), 1), Date(2026, 2, 28));
+    EXPECT_EQ(AddMonths(Date(2026, 12, 11), 12), Date(2027, 12, 11));
+    EXPECT_EQ(AddMonths(Date(2027, 11, 30), 3), Date(2028, 2, 29));
+
+    EXPECT_EQ(CalibrationDueState("2026-12-10", Date(2026, 12, 11)), DueState::kOverdue);
+    EXPECT_EQ(CalibrationDueState("2026-12-11", Date(2026, 12, 11)), DueState::kSoon);
+    EXPECT_EQ(CalibrationDueState("2027-01-10", Date(2026, 12, 11)), DueState::kSoon);
+    EXPECT_EQ(CalibrationDueState("2027-01-11", Date(2026, 12, 11)), DueState::kNone);
+    EXPECT_EQ(CalibrationDueState("", Date(2026, 12, 11)), DueState::kNone);
+}
+
+TEST(RecordSettingsCheck, EachMissingSettingIsNamedAndAPassedDueDateRefused) {
+    const auto today = Date(2026, 12, 11);
+    EXPECT_EQ(RecordSettingsProblem(Complete(), today), "");
+    const std::pair<void (*)(RecordSettings&), std::string> cases[] = {
+        {[](RecordSettings& s) { s.operatorName = "  "; }, "记录设置中未填写操作员"},
+        {[](RecordSettings& s) { s.meterModel.clear(); }, "记录设置中未填写标准表型号"},
+        {[](RecordSettings& s) { s.meterSerial.clear(); }, "记录设置中未填写标准表编号"},
+        {[](RecordSettings& s) { s.meterDue.clear(); }, "记录设置中未填写标准表有效期"},
+        {[](RecordSettings& s) { s.meterDue = "next year"; },
+         "记录设置中标准表有效期不是日期 (YYYY-MM-DD)"},
+        {[](RecordSettings& s) { s.meterDue = "2026-12-10"; }, "标准表已于2026-12-10到期"},
+        {[](RecordSettings& s) { s.meterAccuracyPercent = s.meterAccuracyUa = 0; },
+         "记录设置中未填写标准表准确度"},
+    };
+    for (const auto& [change, want] : cases) {
+        RecordSettings s = Complete();
+        change(s);
+        EXPECT_EQ(RecordSettingsProblem(s, today), want);
+    }
+    // Due today is still within its date; one of the two accuracy terms is
+    // enough.
+    RecordSettings s = Complete();
+    s.meterDue = "2026-12-11";
+    s.meterAccuracyPercent = 0;
+    EXPECT_EQ(RecordSettingsProblem(s, today), "");
+    // The demo's meter is complete and due a year on.
+    const RecordSettings demo = DemoRecordSettings(today);
+    EXPECT_EQ(RecordSettingsProblem(demo, today), "");
+    EXPECT_EQ(demo.meterDue, "2027-12-11");
+}
+
+TEST(RecordSettingsCheck, NumbersAsTyped) {
+    double v = -1;
+    int months = -1;
+    EXPECT_TRUE(ParseAccuracyPercent("0", &v));
+    EXPECT_TRUE(ParseAccuracyUa(" 2.5 ", &v));
+    EXPECT_EQ(v, 2.5);
+    EXPECT_FALSE(ParseAccuracyPercent("-0.1", &v));
+    EXPECT_FALSE(ParseAccuracyPercent("10.5", &v));
+    EXPECT_FALSE(ParseAccuracyUa("1e3", &v));
+    EXPECT_TRUE(ParsePlausibility("0.5", &v));
+    EXPECT_FALSE(ParsePlausibility("0", &v));
+    EXPECT_TRUE(ParseIntervalMonths("12", &months));
+    EXPECT_EQ(months, 12);
+    for (const char* bad : {"0", "121", "-1", "+6", "6.5", "", "12 months"})
+        EXPECT_FALSE(ParseIntervalMonths(bad, &months)) << bad;
+}
+
+TEST(RecordText, TheCertificateFieldsAndTheAsLeftTable) {
+    CalibrationRecord r = Sample();
+    r.settings = Complete();
+    r.settings.referenceMeter = "参考表 A-17";
+    r.settings.intervalMonths = 6;
+    r.certificateNumber = "20261211-093000-3";
+    r.softwareVersion = "3.1.0";
+    r.channel = 5;
+    r.transmitter = "26-0C-00A1B2";
+    r.asLeft = {{4, 4.0, 4.001}, {8, 8.0, 8.0}, {12, 12.0, 11.999}, {16, 16, 16}, {20, 20, 20.002}};
+    Json j = Json::parse(RecordJson(r));
+    EXPECT_EQ(j["certificate_number"], "20261211-093000-3");
+    EXPECT_EQ(j["software_version"], "3.1.0");
+    EXPECT_EQ(j["channel"], 5);
+    EXPECT_EQ(j["transmitter"], "26-0C-00A1B2");
+    EXPECT_EQ(j["reference_meter"], "参考表 A-17") << "the free text as before";
+    EXPECT_EQ(j["reference_meter_model"], "DMM-8");
+    EXPECT_EQ(j["reference_meter_serial"], "SN 4711");
+    EXPECT_EQ(j["reference_meter_due"], "2027-03-31");
+    EXPECT_EQ(j["reference_accuracy"], Json::parse(R"({"percent_of_reading": 0.02, "uA": 2})"));
+    EXPECT_NE(RecordJson(r).find(R"("uA": 2
+)"), std::string::npos);
+    EXPECT_EQ(j["decision_rule"], "simple acceptance (ILAC-G8)");
+    for (const Json& p : j["points"]) EXPECT_TRUE(p["uncertainty_mA"].is_number()) << p;
+    EXPECT_EQ(j["points"][3]["uncertainty_mA"], 0.005113);
+    ASSERT_EQ(j["as_left"].size(), 5u);
+    EXPECT_EQ(j["as_left"][4]["error_mA"], 0.002);
+    EXPECT_EQ(j["result"], "pass") << "judged by the as-left points";
+    std::chrono::year_month_day date{};
+    ASSERT_TRUE(ParseDate(RecordTimeText(r).substr(0, 10), &date));
+    EXPECT_EQ(j["due_date"], FormatDate(AddMonths(date, 6)));
+
+    r.asLeft[2].readingMa = 12.1;
+    EXPECT_EQ(Json::parse(RecordJson(r))["result"], "fail");
+    // Declined: no as_left, the table only written.
+    r.asLeft.clear();
+    r.asLeftDeclined = true;
+    j = Json::parse(RecordJson(r));
+    EXPECT_FALSE(j.contains("as_left"));
+    EXPECT_EQ(j["result"], "written");
+    // Nothing comes due of a calibration that did not write its table, or
+    // of a verification.
+    r.outcome = RecordOutcome::kCancelled;
+    EXPECT_TRUE(Json::parse(RecordJson(r))["due_date"].is_null());
+    r.outcome = RecordOutcome::kCompleted;
+    r.kind = RecordKind::kVerification;
+    EXPECT_TRUE(Json::parse(RecordJson(r))["due_date"].is_null());
+}
+
+TEST_F(Listing, TheLastWrittenCalibrationOfAFixtureAndItsDueDate) {
+    const auto record = [](const std::string& kind, const std::string& time, int device,
+                           const std::string& result, const std::string& extra = "") {
+        return R"({"kind":")" + kind + R"(","time":")" + time +
+               R"(","fixture_device_number":)" + std::to_string(device) + R"(,"result":")" +
+               result + "\"" + (extra.empty() ? "" : "," + extra) + "}";
+    };
+    // An old record without due_date falls due twelve months on.
+    Write("a.json", record("calibration", "2025-06-01T10:00:00+08:00", 2, "written"));
+    Write("b.json", record("calibration", "2026-01-15T10:00:00+08:00", 2, "pass",
+                           R"("due_date":"2026-07-15")"));
+    // Newer, but not written, of another fixture, or a verification.
+    Write("c.json", record("calibration", "2026-03-01T10:00:00+08:00", 2, "cancelled"));
+    Write("d.json", record("calibration", "2026-04-01T10:00:00+08:00", 3, "written",
+                           R"("due_date":"2027-04-01")"));
+    Write("e.json", record("verification", "2026-05-01T10:00:00+08:00", 2, "pass"));
+    RecordSummary last;
+    ASSERT_TRUE(LastWrittenCalibration(root.string(), 2, &last));
+    EXPECT_EQ(last.stem, "b");
+    EXPECT_EQ(last.dueDate, "2026-07-15");
+    ASSERT_TRUE(LastWrittenCalibration(root.string(), 3, &last));
+    EXPECT_EQ(last.dueDate, "2027-04-01");
+    EXPECT_FALSE(LastWrittenCalibration(root.string(), 4, &last));
+    EXPECT_FALSE(LastWrittenCalibration(root.string(), -1, &last));
+
+    fs::remove(root / "b.json");
+    ASSERT_TRUE(LastWrittenCalibration(root.string(), 2, &last));
+    EXPECT_EQ(last.dueDate, "2026-06-01");
+}
+
+TEST_F(TempFolder, TheFreeStemIsTheNameTheRecordIsSavedAs) {
+    const CalibrationRecord r = Sample();
+    const std::string first = FreeRecordStem(root.string(), r);
+    EXPECT_EQ(first, RecordStem(r));
+    std::string stem;
+    ASSERT_TRUE(SaveRecord(root.string(), r, "%PDF", &stem, nullptr));
+    EXPECT_EQ(stem, first);
+    const std::string second = FreeRecordStem(root.string(), r);
+    EXPECT_EQ(second, first + "-2");
+    ASSERT_TRUE(SaveRecord(root.string(), r, "%PDF", &stem, nullptr));
+    EXPECT_EQ(stem, second);
 }
 
 }  // namespace
