@@ -11,7 +11,9 @@
 #include "engine/calibration_record.h"
 #include "engine/transmitter_test.h"
 #include "platform/wall_clock.h"
+#if TARVOK_HAVE_STORE
 #include "store/store.h"
+#endif
 
 namespace cli {
 namespace {
@@ -88,6 +90,7 @@ std::string TableRow(const engine::TransmitterResult& r) {
     return line;
 }
 
+#if TARVOK_HAVE_STORE
 store::Verdict StoredVerdict(engine::TestVerdict v) {
     switch (v) {
         case engine::TestVerdict::kPass:
@@ -148,6 +151,19 @@ void Store(const store::TestRun& run, std::ostream& err) {
             << status.reason << '\n';
     }
 }
+
+void StoreRun(const engine::TestRunResult& r, const engine::TestSettings& s,
+              const TestRunContext& context, store::Time started, std::ostream& err) {
+    Store(StoredRun(r, s, context, started), err);
+}
+#else
+// A build without SQLite (the Windows one) keeps no history.
+template <typename Time>
+void StoreRun(const engine::TestRunResult&, const engine::TestSettings&, const TestRunContext&,
+              Time, std::ostream& err) {
+    err << "tarvok-hart: the run is not stored: this build has no database\n";
+}
+#endif
 
 }  // namespace
 
@@ -210,7 +226,7 @@ int RunTestCommand(const TestCommandOptions& c, const TestRunContext& context, s
         err << "tarvok-hart: " << what << '\n';
         status = kExitFailed;
     }
-    if (!r.results.empty()) Store(StoredRun(r, o.settings, context, started), err);
+    if (!r.results.empty()) StoreRun(r, o.settings, context, started, err);
     return status;
 }
 
@@ -246,6 +262,11 @@ int RunHistory(const std::vector<std::string>& args, std::ostream& out, std::ost
             return kExitUsage;
         }
     }
+#if !TARVOK_HAVE_STORE
+    (void)json;
+    err << "tarvok-hart: this build has no database\n";
+    return kExitFailed;
+#else
     store::Store db;
     store::Status status = db.Open();
     std::vector<store::HistoryEntry> entries;
@@ -322,6 +343,7 @@ int RunHistory(const std::vector<std::string>& args, std::ostream& out, std::ost
         out << engine::EscapeControls(line) << '\n';
     }
     return kExitOk;
+#endif
 }
 
 }  // namespace cli
