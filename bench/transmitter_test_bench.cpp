@@ -7,10 +7,9 @@
 // The model is scan_bench's (each request's quiet time and characters, each
 // reply's turn-around and characters, at 11 bits a character and 1200 baud,
 // the 3 s line signal after the fixture's identification) plus the settle
-// waits: the request after a fixed current waits the settle time instead of
-// the quiet time, which the settle time covers.
+// waits: the reading after a fixed current waits the settle time, counted
+// from the reply, and then its quiet time, counted from the request.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -88,8 +87,7 @@ int main() {
         if (e.kind == sim::LineEvent::kMasterFrame) {
             ++requests;
             const double quiet = carrier ? kQuietAfterCarrierMs : kQuietMs;
-            model += (settle ? std::max(quiet, static_cast<double>(options.settings.settleMs))
-                             : quiet) +
+            model += (settle ? static_cast<double>(options.settings.settleMs) : 0.0) + quiet +
                      static_cast<double>(e.bytes.size()) * kCharMs;
             settle = Fixes(e.bytes);
             settles += settle;

@@ -113,16 +113,18 @@ private:
         r_.tag = tag->tag;
         r_.descriptor = tag->descriptor;
         r_.date = tag->DateText();
-        if (Stop(o_)) return false;
         if (id->universalRevision >= hart::kLongTagRevision) {
+            if (Stop(o_)) return false;
             const auto longTag = hart::ReadLongTag(ch);
             if (!longTag) return TransmitterFailed(longTag.Error(), "reading the long tag");
             r_.longTag = *longTag;
-            if (Stop(o_)) return false;
         }
 
         bool allPass = true;
         for (const float point : o_.settings.pointsMa) {
+            // Asked before each point, not after the last: a stop that comes
+            // once the verdict is whole takes nothing from it.
+            if (Stop(o_)) return false;
             fixedAttempted_ = true;
             const auto fixed = hart::FixTransmitterCurrentOn(ch, point);
             if (!fixed) return TransmitterFailed(fixed.Error(), "fixing " + Ma(point) + " mA");
@@ -142,7 +144,6 @@ private:
             p.pass = std::fabs(p.errorPercent) <= o_.settings.tolerancePercent + 1e-9;
             allPass = allPass && p.pass;
             r_.points.push_back(p);
-            if (Stop(o_)) return false;
         }
         r_.verdict = allPass ? TestVerdict::kPass : TestVerdict::kFail;
         return true;
@@ -210,6 +211,13 @@ std::string CheckTestSettings(const TestSettings& s) {
 
 TestRunResult RunTransmitterTest(const TestOptions& options) {
     TestRunResult run;
+    // No points would make a pass of nothing: refused before any exchange.
+    if (const std::string bad = CheckTestSettings(options.settings); !bad.empty()) {
+        run.failure.reason = hart::Reason::kBadArgument;
+        run.failedStep = "test settings: " + bad;
+        run.restored = true;
+        return run;
+    }
     const int first = std::clamp(options.first, 1, hart::kChannelCount);
     const int last = std::clamp(options.last, first, hart::kChannelCount);
 

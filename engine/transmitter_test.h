@@ -100,7 +100,8 @@ struct TestRunResult {
 // every way out of the channel. At the end the channel active before is made
 // active again (34; none when the reading named no channel). A failed
 // exchange with the fixture ends the run; the channel under way is then an
-// `error`.
+// `error`. Settings CheckTestSettings refuses end it before any exchange
+// (reason kBadArgument).
 TestRunResult RunTransmitterTest(const TestOptions& options);
 
 // The CSV, as the console tool writes it and an export should:

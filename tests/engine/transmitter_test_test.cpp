@@ -321,6 +321,18 @@ TEST_F(TransmitterTestTest, ThePortGoingAwayEndsTheRunWithoutAHang) {
     EXPECT_FALSE(run.restored);
 }
 
+TEST_F(TransmitterTestTest, SettingsOutOfBoundsSendNothing) {
+    Open(sim::DemoFixtureConfig());
+    fixture->ClearLineLog();
+    TestOptions o;
+    o.settings.pointsMa.clear();
+    const TestRunResult run = RunTransmitterTest(o);
+    EXPECT_EQ(run.failure.reason, hart::Reason::kBadArgument);
+    EXPECT_EQ(run.failedStep, "test settings: one to eight points");
+    EXPECT_TRUE(run.results.empty());
+    EXPECT_TRUE(MasterRequests(*fixture).empty());
+}
+
 TEST(TransmitterTestSettings, BoundsAndTheCsv) {
     TestSettings s;
     EXPECT_EQ(CheckTestSettings(s), "");
