@@ -204,7 +204,8 @@ struct PtyFixture::Impl {
         if (options.routeToTransmitter && options.routeToTransmitter(request)) {
             for (auto& t : transmitters)
                 if (t.Channel() == fixture.ActiveChannel()) transmitter = &t;
-            if (transmitter == nullptr) return;
+            // A loop without HART, or a frame for another device: silence.
+            if (transmitter == nullptr || !transmitter->Addressed(request)) return;
         } else if (!fixture.Addressed(request)) {
             return;
         }
