@@ -139,8 +139,8 @@ private:
             p.readingMa = *reading;
             p.errorMa = static_cast<double>(*reading) - static_cast<double>(point);
             p.errorPercent = p.errorMa / static_cast<double>(kTestSpanMa) * 100.0;
-            // Judged on the figures shown: an error printed as the tolerance
-            // passes, whatever float rounding left below it.
+            // A hair of slack: an error exactly at the tolerance passes,
+            // whichever way the float arithmetic rounded it.
             p.pass = std::fabs(p.errorPercent) <= o_.settings.tolerancePercent + 1e-9;
             allPass = allPass && p.pass;
             r_.points.push_back(p);
