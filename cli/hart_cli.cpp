@@ -12,6 +12,7 @@
 #include "cli/meter_command.h"
 #include "cli/put_back.h"
 #include "cli/stop_signals.h"
+#include "cli/test_command.h"
 #include "engine/calibration_record.h"
 #include "engine/channel_scan.h"
 #include "engine/readings_log.h"
@@ -88,7 +89,9 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
                 if (!n) return "bad port number: " + v;
                 o.port = static_cast<int>(*n);
             }
-        } else if ((a == "--count" || a == "--channels") && !o.command.empty()) {
+        } else if ((a == "--count" || a == "--channels" || a == "--points" ||
+                    a == "--tolerance" || a == "--settle-ms") &&
+                   !o.command.empty()) {
             o.command.push_back(a);
             if (i + 1 < args.size()) o.command.push_back(args[++i]);
         } else if (a == "--csv" && !o.command.empty()) {
@@ -103,7 +106,8 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
     if (sources != 1) return "name exactly one of --port, --device, --simulate";
     if (o.command.empty()) return "no command";
     static const char* const kCommands[] = {
-        "identify", "poll", "read-channel", "select-channel", "write-device-number", "scan"};
+        "identify", "poll", "read-channel", "select-channel", "write-device-number", "scan",
+        "test"};
     for (const char* c : kCommands)
         if (o.command[0] == c) return {};
     return "unknown command: " + o.command[0];
@@ -113,6 +117,9 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
 struct CommandOptions {
     std::optional<std::string> count;
     std::optional<std::string> channels;
+    std::optional<std::string> points;
+    std::optional<std::string> tolerance;
+    std::optional<std::string> settleMs;
     bool csv = false;
 };
 
@@ -130,7 +137,11 @@ std::string ParseCommandOptions(const std::vector<std::string>& cmd,
             c.csv = true;
             continue;
         }
-        std::optional<std::string>& value = a == "--count" ? c.count : c.channels;
+        std::optional<std::string>& value = a == "--count"       ? c.count
+                                            : a == "--channels"  ? c.channels
+                                            : a == "--points"    ? c.points
+                                            : a == "--tolerance" ? c.tolerance
+                                                                 : c.settleMs;
         if (value) return a + " given twice";
         if (i + 1 >= cmd.size()) return a + " needs a value";
         value = cmd[++i];
@@ -180,7 +191,8 @@ std::string Why(const hart::Failure& f, bool identifying) {
     return why;
 }
 
-int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostream& err) {
+int RunCommand(const std::vector<std::string>& cmd, const std::string& portName,
+               ConsoleWindow& window, std::ostream& out, std::ostream& err) {
     const std::string& name = cmd[0];
     const size_t argc = cmd.size() - 1;
     auto usage = [&](const std::string& what) {
@@ -268,6 +280,26 @@ int RunCommand(const std::vector<std::string>& cmd, std::ostream& out, std::ostr
                 "; the channel active before is not active again: " + Why(r.restoreFailure, false);
         err << "tarvok-hart: " << what << '\n';
         return kExitFailed;
+    }
+    if (name == "test") {
+        CommandOptions c;
+        if (const auto problem = ParseCommandOptions(
+                cmd, {"--channels", "--points", "--tolerance", "--settle-ms", "--csv"}, c);
+            !problem.empty())
+            return usage(problem);
+        TestCommandOptions t;
+        t.channels = c.channels;
+        t.points = c.points;
+        t.tolerance = c.tolerance;
+        t.settleMs = c.settleMs;
+        t.csv = c.csv;
+        TestRunContext context;
+        context.port = portName;
+        context.deviceNumber = [&window] { return window.DeviceNumber(); };
+        // Stopped, it lets the fixed current go and puts the channel back
+        // itself.
+        context.stopRequested = [] { return StopSignal() != 0; };
+        return RunTestCommand(t, context, out, err);
     }
     if (name == "read-channel") {
         if (argc != 0) return usage("read-channel takes no argument");
@@ -362,6 +394,7 @@ std::string HartCliUsage() {
     return "usage: tarvok-hart (--port N | --device PATH | --simulate) [--trace] [--stats]\n"
            "                   COMMAND\n"
            "       tarvok-hart records [--json]\n"
+           "       tarvok-hart history [DEVICE] [--json]\n"
            "       tarvok-hart --help | --version\n"
            "\n"
            "Talks HART to the test fixture as primary master.\n"
@@ -369,7 +402,8 @@ std::string HartCliUsage() {
            "  --port N        serial port number (COMn; on Linux see \"Serial ports on Linux\"\n"
            "                  in the README)\n"
            "  --device PATH   a serial device by path, e.g. /dev/ttyUSB0\n"
-           "  --simulate      the built-in simulated fixture (CH1-CH8 fitted, CH1 active)\n"
+           "  --simulate      the built-in simulated fixture (CH1-CH8 fitted, CH11 a loop\n"
+           "                  without HART, CH1 active)\n"
            "  --trace         a line on stderr for every frame sent (TX) and heard (RX) and\n"
            "                  every failed attempt (--), with the time and the command's\n"
            "                  name (also TARVOK_TRACE=1)\n"
@@ -388,14 +422,26 @@ std::string HartCliUsage() {
            "                           NE 43 band (empty: below 1.0 mA, no transmitter)\n"
            "                           and transmitter; the active channel is restored at\n"
            "                           the end; --csv adds the time of each reading\n"
+           "  test [--channels A-B] [--points 4,12,20] [--tolerance PERCENT] [--settle-ms N]\n"
+           "       [--csv]             test the transmitters: each fixed at every point\n"
+           "                           (command 40), after the settle time (default 1000)\n"
+           "                           read by the fixture; pass when every error is\n"
+           "                           within the tolerance (default 0.1 % of 16 mA);\n"
+           "                           verdicts pass, fail, error, empty, no-hart; the run\n"
+           "                           is stored in the database; exit status 3 when a\n"
+           "                           device failed or could not be tested\n"
+           "  history [DEVICE] [--json]\n"
+           "                           the stored test results, all or of one identity or\n"
+           "                           tag, newest first (no port)\n"
            "  records [--json]         list the calibration records, newest first (no port)\n"
            "  meter --meter SPEC ...   the reference meter (no port; tarvok-hart meter --help)\n"
            "\n"
            "The first exchange identifies the fixture and signals on DTR/RTS for 3 s.\n"
            "Exit status: 0 success, 1 a transaction failed, 2 usage error or the port\n"
-           "could not be opened, 128+N stopped by signal N (130 SIGINT, 143 SIGTERM): the\n"
-           "command stops after the exchange under way and puts back what it changed (a\n"
-           "scan: the channel active before); a second signal ends it at once.\n";
+           "could not be opened, 3 a transmitter test not passed, 128+N stopped by signal\n"
+           "N (130 SIGINT, 143 SIGTERM): the command stops after the exchange under way\n"
+           "and puts back what it changed (a scan: the channel active before; a test: the\n"
+           "fixed current first); a second signal ends it at once.\n";
 }
 
 namespace {
@@ -411,6 +457,7 @@ int StatusAfter(int status) {
 
 int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (NamesRecords(args)) return StatusAfter(RunRecords(args, out, err));
+    if (NamesHistory(args)) return StatusAfter(RunHistory(args, out, err));
     if (NamesMeterCommand(args)) return StatusAfter(RunMeterCommand(args, out, err));
     Options o;
     const std::string problem = Parse(args, o);
@@ -467,7 +514,10 @@ int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ost
         status = kExitUsage;
     } else {
         // A signal during the open: the command does not begin.
-        if (StopSignal() == 0) status = RunCommand(o.command, out, err);
+        std::string portName = o.device;
+        if (o.simulate) portName = "simulated";
+        if (portName.empty()) portName = serial::PortName(port);
+        if (StopSignal() == 0) status = RunCommand(o.command, portName, window, out, err);
         // A cut made by a signal ends here: what is put back must get through.
         SetCutShortOnStop(false);
         for (const std::string& problem : PutBack(putBack, window)) {

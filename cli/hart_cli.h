@@ -8,7 +8,9 @@
 
 namespace cli {
 
-enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+// kExitFailed: a transaction failed (the fixture stopped answering); kExitNotPassed:
+// a transmitter test in which a device failed or could not be tested.
+enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitNotPassed = 3 };
 
 // Runs the tool with args (without the program name); writes results to out
 // and messages to err; returns the exit status.

@@ -16,12 +16,15 @@ namespace cli {
 class ConsoleWindow final : public hart::MainWindowServices {
 public:
     int GetChannelIndex() override { return channel_.load() - 1; }
-    void ShowDeviceNumber(int) override {}
+    void ShowDeviceNumber(int number) override { deviceNumber_.store(number); }
     // 1-32; 0 for none.
     void SetChannel(int channel) { channel_.store(channel); }
+    // The fixture's device number from its latest identification; -1 before.
+    int DeviceNumber() const { return deviceNumber_.load(); }
 
 private:
     std::atomic<int> channel_{0};
+    std::atomic<int> deviceNumber_{-1};
 };
 
 // Filled in by a command as it changes something, emptied as it puts each

@@ -21,6 +21,20 @@ void WriteBigEndianFloat(uint8_t* b, float value) {
     b[3] = static_cast<uint8_t>(bits);
 }
 
+std::string UnpackAscii(const uint8_t* bytes, int count) {
+    std::string text;
+    for (int i = 0; i + 2 < count; i += 3) {
+        const uint32_t bits =
+            (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | uint32_t{bytes[i + 2]};
+        for (int shift = 18; shift >= 0; shift -= 6) {
+            const uint32_t v = (bits >> shift) & 0x3F;
+            text.push_back(static_cast<char>(v < 32 ? v + 64 : v));
+        }
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
 void DecodeResponse(HartLink& link, HartDeviceData& d, uint8_t command) {
     std::lock_guard lock(link.mutex);
     // Data byte k of the reply; positions past this reply's count keep what
@@ -73,12 +87,20 @@ void DecodeResponse(HartLink& link, HartDeviceData& d, uint8_t command) {
             d.writeProtect = data[15];
             d.distributorCode = data[16];
             break;
+        case 13:
+            std::memcpy(d.packedTag, data, 6);
+            std::memcpy(d.packedDescriptor, data + 6, 12);
+            std::memcpy(d.date, data + 18, 3);
+            break;
         case 16:
         case 19:
             std::memcpy(d.finalAssemblyNumber, data, 3);
             break;
         case 18:
             std::memcpy(d.date, data + 18, 3);
+            break;
+        case 20:
+            std::memcpy(d.longTag, data, 32);
             break;
         case 33:
             for (int s = 0; s < 4; ++s) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "hart/hart_link.h"
 
@@ -47,10 +48,16 @@ struct HartDeviceData {
     float dampingValue = 0.0f;
     uint8_t writeProtect = 0;
     uint8_t distributorCode = 0;
+    // 13: tag (8 characters) and descriptor (16), packed ASCII; the date
+    // goes to `date` below, as command 18's does
+    uint8_t packedTag[6] = {};
+    uint8_t packedDescriptor[12] = {};
     // 16, 19: final assembly number
     uint8_t finalAssemblyNumber[3] = {};
-    // 18: date (day, month, year - 1900)
+    // 13, 18: date (day, month, year - 1900)
     uint8_t date[3] = {};
+    // 20: long tag, ISO Latin-1, padded
+    uint8_t longTag[32] = {};
     // 33: device variables
     DeviceVariable deviceVariables[4];
     // 128, 202: device-specific
@@ -69,6 +76,11 @@ extern HartDeviceData g_hartData;
 // bits = b0<<24 | b1<<16 | b2<<8 | b3, as an IEEE-754 single.
 float ReadBigEndianFloat(const uint8_t* bytes);
 void WriteBigEndianFloat(uint8_t* bytes, float value);
+
+// Packed ASCII: each three bytes hold four 6-bit characters, '@'..'_' as
+// 0..31 and ' '..'?' as 32..63. `count` bytes give count * 4 / 3 characters,
+// trailing spaces dropped.
+std::string UnpackAscii(const uint8_t* bytes, int count);
 
 // Copies the reply's data bytes of `command` into data. Command 0 also sets
 // the link's long address, command 6 its polling address.

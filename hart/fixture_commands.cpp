@@ -8,6 +8,8 @@ namespace {
 
 constexpr uint8_t kIdentify = 0;
 constexpr uint8_t kReadLoopCurrent = 2;
+constexpr uint8_t kReadTag = 13;
+constexpr uint8_t kReadLongTag = 20;
 constexpr uint8_t kReadOutputInformation = 15;
 constexpr uint8_t kReadDeviceVariables = 33;
 constexpr uint8_t kWriteDamping = 34;
@@ -24,6 +26,7 @@ DeviceIdentity IdentityOf(const HartDeviceData& d) {
     id.manufacturerId = d.manufacturerId;
     id.deviceType = d.deviceType;
     id.deviceId = {d.deviceId[0], d.deviceId[1], d.deviceId[2]};
+    id.universalRevision = d.universalRevision;
     return id;
 }
 
@@ -32,6 +35,23 @@ Failure BadArgument(uint8_t command) {
     f.reason = Reason::kBadArgument;
     f.command = command;
     return f;
+}
+
+std::string LatinToUtf8(const uint8_t* bytes, size_t count) {
+    while (count > 0 && (bytes[count - 1] == ' ' || bytes[count - 1] == 0)) --count;
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t b = bytes[i];
+        if (b >= 0x20 && b < 0x7F) {
+            text.push_back(static_cast<char>(b));
+        } else if (b >= 0xA0) {
+            text.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+        } else {
+            text.push_back('?');  // control characters have no place in a tag
+        }
+    }
+    return text;
 }
 
 RequestData CalibrationData(std::initializer_list<uint8_t> head) {
@@ -52,6 +72,15 @@ std::string DeviceIdentity::Tag() const {
     char text[16];
     std::snprintf(text, sizeof(text), "%02X-%02X-%02X%02X%02X", manufacturerId, deviceType,
                   deviceId[0], deviceId[1], deviceId[2]);
+    return text;
+}
+
+std::string TransmitterTag::DateText() const {
+    const int day = date[0];
+    const int month = date[1];
+    if (day < 1 || day > 31 || month < 1 || month > 12) return {};
+    char text[16];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d", 1900 + date[2], month, day);
     return text;
 }
 
@@ -143,6 +172,29 @@ Result<void> FixTransmitterCurrent(float ma) {
     RequestData data(4);
     data.Float(0, ma);
     return ChannelExchange(kFixCurrent, &data).Error();
+}
+
+Result<void> FixTransmitterCurrentOn(int channel, float ma) {
+    if (!std::isfinite(ma)) return BadArgument(kFixCurrent);
+    RequestData data(4);
+    data.Float(0, ma);
+    return ChannelExchangeOn(channel - 1, kFixCurrent, &data).Error();
+}
+
+Result<TransmitterTag> ReadTransmitterTag(int channel) {
+    const auto r = ChannelExchangeOn(channel - 1, kReadTag);
+    if (!r) return r.Error();
+    TransmitterTag t;
+    t.tag = UnpackAscii(r->packedTag, 6);
+    t.descriptor = UnpackAscii(r->packedDescriptor, 12);
+    t.date = {r->date[0], r->date[1], r->date[2]};
+    return t;
+}
+
+Result<std::string> ReadLongTag(int channel) {
+    const auto r = ChannelExchangeOn(channel - 1, kReadLongTag);
+    if (!r) return r.Error();
+    return LatinToUtf8(r->longTag, sizeof(r->longTag));
 }
 
 Result<DeviceIdentity> IdentifyTransmitter(int channel) {

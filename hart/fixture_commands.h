@@ -25,12 +25,29 @@ struct DeviceIdentity {
     uint8_t manufacturerId = 0;  // as the reply carries it, not masked
     uint8_t deviceType = 0;
     std::array<uint8_t, 3> deviceId{};
+    // The HART revision the device speaks (byte 4 of command 0's reply); 6
+    // and later know command 20.
+    uint8_t universalRevision = 0;
 
     // The 24-bit device identification number: the fixture's device number.
     uint32_t DeviceNumber() const;
     // "MM-TT-DDDDDD", upper-case hex.
     std::string Tag() const;
 };
+
+// A transmitter's command 13, its packed-ASCII texts unpacked.
+struct TransmitterTag {
+    std::string tag;          // up to 8 characters
+    std::string descriptor;   // up to 16
+    std::array<uint8_t, 3> date{};  // day, month, year - 1900
+
+    // "2026-12-11"; empty for a date that names no day (all zero, or out of
+    // range).
+    std::string DateText() const;
+};
+
+// From this universal revision on a transmitter has a long tag (command 20).
+inline constexpr uint8_t kLongTagRevision = 6;
 
 // One request of the fixture's calibration command (201): 20 data bytes
 // beginning 5A A5 and the step byte. Only the bytes a step names are
@@ -82,6 +99,17 @@ Result<void> FixTransmitterCurrent(float ma);
 // Command 0, short form, polling address 0: whatever transmitter is on the
 // active channel, which the caller names (1-32) for the address cache.
 Result<DeviceIdentity> IdentifyTransmitter(int channel);
+
+// The same exchanges with the transmitter on the channel named (1-32), which
+// the caller has made active; the window's channel plays no part. Another
+// channel is refused (kNoChannel) without an exchange.
+// Command 40.
+Result<void> FixTransmitterCurrentOn(int channel, float ma);
+// Command 13: tag, descriptor and date.
+Result<TransmitterTag> ReadTransmitterTag(int channel);
+// Command 20: the long tag, trailing spaces and NULs dropped; bytes that are
+// no printable Latin-1 character become '?', the rest UTF-8.
+Result<std::string> ReadLongTag(int channel);
 
 // What a current read from the fixture says: kValueNotAvailable for NaN
 // (HART's "not available"), kImplausibleValue for an infinity or anything

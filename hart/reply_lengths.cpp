@@ -17,12 +17,13 @@ constexpr Entry kTable[] = {
     {1, {kData + 5, kMaxReplyByteCount}},    // units, primary variable
     {2, {kData + 8, kMaxReplyByteCount}},    // loop current, percent of range
     {6, {kData + 1, kMaxReplyByteCount}},    // polling address
+    {13, {kData + 21, kMaxReplyByteCount}},  // tag, descriptor, date
     {14, {kData + 16, kMaxReplyByteCount}},  // sensor limits and span
     {15, {kData + 17, kMaxReplyByteCount}},  // output information, damping = channel
     {16, {kData + 3, kMaxReplyByteCount}},   // final assembly number
     {18, {kData + 21, kMaxReplyByteCount}},  // tag, descriptor, date
     {19, {kData + 3, kMaxReplyByteCount}},   // final assembly number
-    {20, {kData, kData + 32}},               // long tag, 32 characters
+    {20, {kData + 32, kData + 32}},          // long tag, 32 characters
     {33, {kData + 24, kMaxReplyByteCount}},  // the four device variables asked for
     {128, {kData + 22, kMaxReplyByteCount}},
     {202, {kData + 2, kMaxReplyByteCount}},

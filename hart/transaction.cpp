@@ -398,10 +398,13 @@ Result<HartDeviceData> FixtureExchange(uint8_t command, const RequestData* data,
 int FixtureTransaction(uint8_t command) { return FixtureExchange(command) ? 1 : 0; }
 
 Result<HartDeviceData> ChannelExchange(uint8_t command, const RequestData* data) {
-    ClearRequestCountOnExit clear;
     // Asked before the link is taken: the window answers on its own terms.
     const int ch = g_pMainDlg != nullptr ? g_pMainDlg->GetChannelIndex() : -1;
+    return ChannelExchangeOn(ch, command, data);
+}
 
+Result<HartDeviceData> ChannelExchangeOn(int ch, uint8_t command, const RequestData* data) {
+    ClearRequestCountOnExit clear;
     std::lock_guard lock(serial::LinkMutex());
     ApplyRequestData(data);
     // Nothing sent and the lines untouched.

@@ -90,6 +90,11 @@ Result<HartDeviceData> ExecuteExchange(uint8_t command, ValueCheck check = nullp
 Result<HartDeviceData> FixtureExchange(uint8_t command, const RequestData* data = nullptr,
                                        ValueCheck check = nullptr);
 Result<HartDeviceData> ChannelExchange(uint8_t command, const RequestData* data = nullptr);
+// ChannelExchange to the transmitter on the channel the caller names
+// (channelIndex 0..31), which must be the fixture's active one, whatever
+// the window shows.
+Result<HartDeviceData> ChannelExchangeOn(int channelIndex, uint8_t command,
+                                         const RequestData* data = nullptr);
 // Command 0 in the short form to polling address 0, DTR high, to whatever
 // transmitter is on the fixture's active channel, which the caller names
 // (channelIndex 0..31): its address cache entry is filled from the reply, or

@@ -1,6 +1,9 @@
-// The demo line: the fixture with transmitters on CH1 to CH8, CH1 active,
-// as the console tool's and the window's --simulate show it, and a process
-// that keeps their loop currents moving a little, as a live loop's do.
+// The demo line: a calibrated fixture with HART transmitters on CH1 to CH8
+// and a current source without HART on CH11, CH1 active, as the console
+// tool's and the window's --simulate show it, and a process that keeps the
+// loop currents moving a little, as a live loop's do. The transmitters'
+// fixed currents settle over 200 ms; CH3's is out of tolerance and CH5
+// refuses fixed currents, so that a transmitter test shows every verdict.
 #pragma once
 
 #include <condition_variable>

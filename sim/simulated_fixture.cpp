@@ -275,9 +275,9 @@ public:
     }
 
     float TransmitterCurrent(int channel) {
-        Advance();
+        const double now = Advance();
         const auto* t = TransmitterOn(channel);
-        return t ? t->LoopCurrent() : 0.0f;
+        return t ? t->LoopCurrent(now) : 0.0f;
     }
 
     void SetTransmitterCurrent(int channel, float ma) {
@@ -553,10 +553,10 @@ private:
         } else if (faults & Bit(Fault::kRejectedCode)) {
             reply = DeviceReply{config_.rejectedCode, 0, {}};
         } else if (transmitter) {
-            reply = transmitter->Handle(*request);
+            reply = transmitter->Handle(*request, end);
         } else {
             const auto* loop = TransmitterOn(fixture_.ActiveChannel());
-            reply = fixture_.Handle(*request, loop ? loop->LoopCurrent() : 0.0f);
+            reply = fixture_.Handle(*request, loop ? loop->LoopCurrent(end) : 0.0f);
         }
         if (faults & kValueFaults)
             ReplaceReportedCurrent(request->command, reply, FaultyCurrent(faults));

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "serial/com_port.h"
@@ -22,6 +23,23 @@ struct TransmitterConfig {
     uint8_t deviceType = 0x05;
     std::array<uint8_t, 3> deviceId{0x00, 0x00, 0x01};
     float initialCurrentMa = 4.0f;  // loop current while not fixed by command 40
+    uint8_t universalRevision = 5;  // 6 and later answer command 20
+    // A fixed current comes out as gain * ma + offset.
+    float gain = 1.0f;
+    float offsetMa = 0.0f;
+    // The output moves to a new fixed current (and back to its own) along a
+    // straight line over this time; 0 jumps.
+    uint32_t settleMs = 0;
+    // False: a current source without HART, whose loop answers nothing.
+    bool answersHart = true;
+    // Not 0: every command 40 is refused with this response code.
+    uint8_t fixedCurrentRefusal = 0;
+    // Command 13 (upper-case packed ASCII, up to 8 and 16 characters; the
+    // date day, month, year - 1900) and command 20 (up to 32 bytes).
+    std::string tag = "PT-101";
+    std::string descriptor = "PRESSURE";
+    std::array<uint8_t, 3> date{11, 12, 126};
+    std::string longTag = "PRESSURE TRANSMITTER 101";
 };
 
 struct FixtureConfig {
@@ -30,6 +48,9 @@ struct FixtureConfig {
     uint32_t deviceNumber = 1;  // 24-bit device id reported by command 0
     uint8_t deviceStatus = 0;   // field device status (second status byte) of its replies
     int activeChannel = -1;     // -1 none, 0..31
+    // True: the converter starts calibrated (its own error taken out by a
+    // table), as a fixture that has been through the calibration wizard.
+    bool calibrated = false;
     std::vector<TransmitterConfig> transmitters;
     uint32_t turnaroundMs = 20;  // slave turn-around before each reply
     int replyPreambles = 5;

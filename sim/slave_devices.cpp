@@ -17,11 +17,11 @@ constexpr float kNoChannel = 32.0f;  // damping value that stands for no channel
 DeviceReply Code(uint8_t code) { return DeviceReply{code, 0, {}}; }
 
 DeviceReply IdentityReply(uint8_t manufacturerId, uint8_t deviceType,
-                          const std::array<uint8_t, 3>& deviceId) {
+                          const std::array<uint8_t, 3>& deviceId, uint8_t universalRevision = 5) {
     DeviceReply r;
     r.data = {254,         manufacturerId, deviceType,
               5,  // preambles required
-              5,  // universal revision
+              universalRevision,
               1,  // device revision
               1,  // software revision
               1,  // hardware revision
@@ -87,6 +87,7 @@ TransmitterModel::TransmitterModel(const TransmitterConfig& config)
     : config_(config), currentMa_(config.initialCurrentMa) {}
 
 bool TransmitterModel::Addressed(const MasterRequest& request) const {
+    if (!config_.answersHart) return false;
     if (!request.longFrame) return request.PollingAddress() == 0;
     const std::array<uint8_t, 5> own{static_cast<uint8_t>(config_.manufacturerId & 0x3F),
                                      config_.deviceType, config_.deviceId[0], config_.deviceId[1],
@@ -94,29 +95,78 @@ bool TransmitterModel::Addressed(const MasterRequest& request) const {
     return LongAddressMatches(request, own);
 }
 
-DeviceReply TransmitterModel::Handle(const MasterRequest& request) {
+std::vector<uint8_t> PackAscii(const std::string& text, size_t count) {
+    std::vector<uint8_t> out(count, 0);
+    const size_t characters = count / 3 * 4;
+    for (size_t i = 0; i < characters; ++i) {
+        char c = i < text.size() ? text[i] : ' ';
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c < ' ' || c > '_') c = '?';
+        const uint32_t v = static_cast<uint32_t>(c) & 0x3F;
+        const size_t bit = i * 6;  // from the first byte's top bit
+        for (int b = 5; b >= 0; --b) {
+            const size_t at = bit + static_cast<size_t>(5 - b);
+            if ((v >> b) & 1) out[at / 8] |= static_cast<uint8_t>(0x80 >> (at % 8));
+        }
+    }
+    return out;
+}
+
+float TransmitterModel::Target() const {
+    return fixed_ ? fixedMa_ * config_.gain + config_.offsetMa : currentMa_;
+}
+
+float TransmitterModel::LoopCurrent(double now) const {
+    const float target = Target();
+    if (!moving_ || config_.settleMs == 0) return target;
+    const double t = (now - changedAt_) / static_cast<double>(config_.settleMs);
+    if (t >= 1.0) return target;
+    if (t <= 0.0) return from_;
+    return from_ + static_cast<float>(t) * (target - from_);
+}
+
+DeviceReply TransmitterModel::FixCurrent(const std::vector<uint8_t>& data, double now) {
+    if (config_.fixedCurrentRefusal != 0) return Code(config_.fixedCurrentRefusal);
+    if (data.size() < 4) return Code(response::kTooFewDataBytes);
+    const float ma = ReadFloat(data.data());
+    if (std::isnan(ma)) return Code(response::kInvalidSelection);
+    if (ma > 24.0f) return Code(response::kTooLarge);
+    if (ma != 0.0f && ma < 3.5f) return Code(response::kTooSmall);
+    const float before = LoopCurrent(now);
+    fixed_ = ma != 0.0f;  // 0 leaves fixed-current mode
+    if (fixed_) fixedMa_ = ma;
+    from_ = before;
+    changedAt_ = now;
+    moving_ = true;
+    DeviceReply r;
+    AppendFloat(r.data, ma);
+    return r;
+}
+
+DeviceReply TransmitterModel::Handle(const MasterRequest& request, double now) {
     DeviceReply r;
     switch (request.command) {
         case 0:
-            r = IdentityReply(config_.manufacturerId, config_.deviceType, config_.deviceId);
+            r = IdentityReply(config_.manufacturerId, config_.deviceType, config_.deviceId,
+                              config_.universalRevision);
             break;
-        case 40: {
-            if (request.data.size() < 4) return Code(response::kTooFewDataBytes);
-            const float ma = ReadFloat(request.data.data());
-            if (std::isnan(ma)) return Code(response::kInvalidSelection);
-            if (ma == 0.0f) {
-                fixed_ = false;  // 0 leaves fixed-current mode
-            } else if (ma > 24.0f) {
-                return Code(response::kTooLarge);
-            } else if (ma < 3.5f) {
-                return Code(response::kTooSmall);
-            } else {
-                fixed_ = true;
-                fixedMa_ = ma;
-            }
-            AppendFloat(r.data, ma);
+        case 13: {
+            r.data = PackAscii(config_.tag, 6);
+            const auto descriptor = PackAscii(config_.descriptor, 12);
+            r.data.insert(r.data.end(), descriptor.begin(), descriptor.end());
+            r.data.insert(r.data.end(), config_.date.begin(), config_.date.end());
             break;
         }
+        case 20:
+            if (config_.universalRevision < 6) return Code(response::kNotImplemented);
+            r.data.assign(32, ' ');
+            std::copy_n(config_.longTag.begin(), std::min<size_t>(config_.longTag.size(), 32),
+                        r.data.begin());
+            break;
+        case 40:
+            r = FixCurrent(request.data, now);
+            if (r.code != response::kSuccess) return r;
+            break;
         default:
             return Code(response::kNotImplemented);
     }
@@ -133,7 +183,10 @@ FixtureModel::FixtureModel(const FixtureConfig& config)
       activeChannel_(config.activeChannel >= 0 && config.activeChannel < kChannels
                          ? config.activeChannel
                          : -1),
-      deviceStatus_(config.deviceStatus) {}
+      deviceStatus_(config.deviceStatus) {
+    if (config.calibrated)
+        table_.Load({{RawMeasurement(0.0f), 0.0f}, {RawMeasurement(24.0f), 24.0f}});
+}
 
 std::array<uint8_t, 5> FixtureModel::LongAddress() const {
     return {static_cast<uint8_t>(manufacturerId_ & 0x3F), deviceType_,

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "sim/simulated_fixture.h"
@@ -19,7 +20,8 @@ constexpr uint8_t kInvalidSelection = 2;
 constexpr uint8_t kTooLarge = 3;
 constexpr uint8_t kTooSmall = 4;
 constexpr uint8_t kTooFewDataBytes = 5;
-constexpr uint8_t kSetToNearest = 8;  // a warning: the value was rounded
+constexpr uint8_t kSetToNearest = 8;
+constexpr uint8_t kLoopCurrentNotActive = 11;  // command 40 in multidrop mode  // a warning: the value was rounded
 constexpr uint8_t kAccessRestricted = 16;
 constexpr uint8_t kNotImplemented = 64;
 }  // namespace response
@@ -61,17 +63,30 @@ public:
 
     int Channel() const { return config_.channel; }
     bool Addressed(const MasterRequest& request) const;
-    DeviceReply Handle(const MasterRequest& request);
-    // The current driven into the loop: fixed by command 40, or its own.
-    float LoopCurrent() const { return fixed_ ? fixedMa_ : currentMa_; }
+    // now: the clock time (ms) the request was heard.
+    DeviceReply Handle(const MasterRequest& request, double now);
+    // The current driven into the loop at `now`: fixed by command 40 (with
+    // the transmitter's own output error), or its own; on its way from one
+    // to the other for the settle time after a change.
+    float LoopCurrent(double now) const;
     void SetCurrent(float ma) { currentMa_ = ma; }
 
 private:
+    float Target() const;
+    DeviceReply FixCurrent(const std::vector<uint8_t>& data, double now);
+
     TransmitterConfig config_;
     float currentMa_;
     bool fixed_ = false;
     float fixedMa_ = 0.0f;
+    double changedAt_ = 0.0;
+    float from_ = 0.0f;
+    bool moving_ = false;
 };
+
+// Packed ASCII of `text` in `count` bytes: upper-cased, padded with spaces,
+// characters outside ' '..'_' sent as '?'.
+std::vector<uint8_t> PackAscii(const std::string& text, size_t count);
 
 class FixtureModel {
 public:

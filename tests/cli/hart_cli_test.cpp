@@ -177,21 +177,22 @@ TEST_F(HartCliTest, StatsSumUpTheRunInOneLine) {
 }
 
 TEST_F(HartCliTest, ScanPrintsARowPerChannelAsATableOrCsv) {
-    // The demo fixture: transmitters on CH1-CH8 at 4, 6, ... 18 mA, CH1 active.
+    // The demo fixture, calibrated: transmitters on CH1-CH8 at 4, 6, ... 18
+    // mA, CH1 active.
     Result r = RunTool({"--simulate", "scan", "--channels", "7-10"});
     EXPECT_EQ(r.status, kExitOk) << r.err;
     EXPECT_EQ(r.out,
               "channel  transmitter   loop_current_mA  band\n"
-              "      7  26-05-001007           16.045  ok\n"
-              "      8  26-05-001008           18.049  ok\n"
-              "      9                          0.013  empty\n"
-              "     10                          0.013  empty\n");
+              "      7  26-05-001007           16.000  ok\n"
+              "      8  26-05-001008           18.000  ok\n"
+              "      9                          0.000  empty\n"
+              "     10                          0.000  empty\n");
     r = RunTool({"--simulate", "scan", "--csv", "--channels", "8-9"});
     EXPECT_EQ(r.status, kExitOk) << r.err;
     const std::string time = R"(,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d\n)";
     EXPECT_TRUE(std::regex_match(r.out, std::regex("channel,transmitter,loop_current_mA,band,time\n"
-                                                   "8,26-05-001008,18\\.049,ok" +
-                                                   time + "9,,0\\.013,empty" + time)))
+                                                   "8,26-05-001008,18\\.000,ok" +
+                                                   time + "9,,0\\.000,empty" + time)))
         << r.out;
     // CH1 active again: the next reading is its 4 mA.
     r = RunTool({"--simulate", "read-channel"});

@@ -116,6 +116,16 @@ TEST_F(StopTest, AStopBeforeTheCommandRunsNothing) {
     EXPECT_EQ(StopSignalName(SIGTERM), "SIGTERM");
 }
 
+// The demo fixture with CH3's transmitter exact and at once in fixed-current
+// mode, so that its fixed current is seen as sent.
+sim::FixtureConfig DemoWithExactCh3() {
+    sim::FixtureConfig c = sim::DemoFixtureConfig();
+    c.transmitters[2].gain = 1.0f;
+    c.transmitters[2].offsetMa = 0.0f;
+    c.transmitters[2].settleMs = 0;
+    return c;
+}
+
 // The link as the tool sets it up, on the demo fixture: CH1 active,
 // transmitters on CH1 to CH8.
 class PutBackTest : public StopTest {
@@ -150,7 +160,7 @@ protected:
         return out;
     }
 
-    sim::SimulatedFixture fixture{sim::DemoFixtureConfig()};
+    sim::SimulatedFixture fixture{DemoWithExactCh3()};
     const float freeCurrent = sim::DemoFixtureConfig().transmitters[2].initialCurrentMa;
     ConsoleWindow console;
     PutBackRecord record;

@@ -100,6 +100,37 @@ protected:
         ASSERT_TRUE(fixture_->Start(Config().PortLink(dir_, 3), &error)) << error;
     }
 
+    // For the transmitter test, one device per verdict, CH1 active: CH1
+    // passes (revision 7, with a long tag), CH2 is empty, CH3 fails (its
+    // output 1 % high), CH4 carries 12 mA without HART, CH5 refuses fixed
+    // currents. The fixture is calibrated. Commands 13, 20 and 40, and every
+    // command 0 after the fixture's own identification, go to the
+    // transmitter on the active channel.
+    void StartTestFixture() {
+        PtyFixtureOptions o;
+        o.fixture.deviceNumber = 0x0A0B0C;
+        o.fixture.activeChannel = 0;
+        o.fixture.calibrated = true;
+        sim::TransmitterConfig pass{.channel = 0, .initialCurrentMa = 12.0f};
+        pass.universalRevision = 7;
+        sim::TransmitterConfig fail{
+            .channel = 2, .deviceId = {0x00, 0x30, 0x03}, .initialCurrentMa = 8.0f};
+        fail.gain = 1.01f;
+        sim::TransmitterConfig plain{.channel = 3, .initialCurrentMa = 12.0f};
+        plain.answersHart = false;
+        sim::TransmitterConfig refusing{
+            .channel = 4, .deviceId = {0x00, 0x30, 0x05}, .initialCurrentMa = 6.0f};
+        refusing.fixedCurrentRefusal = 11;
+        o.fixture.transmitters = {pass, fail, plain, refusing};
+        o.routeToTransmitter = [this](const sim::MasterRequest& r) {
+            if (r.command == 13 || r.command == 20 || r.command == 40) return true;
+            return r.command == 0 && identifications_.fetch_add(1) > 0;
+        };
+        fixture_ = std::make_unique<PtyFixture>(o);
+        std::string error;
+        ASSERT_TRUE(fixture_->Start(Config().PortLink(dir_, 3), &error)) << error;
+    }
+
     ProcessResult Tool(const std::vector<std::string>& args, int timeoutMs = 30000,
                        const WhileRunning& whileRunning = {}, const EnvironmentChanges& more = {}) {
         EnvironmentChanges env = Config().Environment(dir_, shimLog_);
@@ -675,6 +706,99 @@ std::vector<FrameRecord> HeardAfter(const std::vector<FrameRecord>& heard, doubl
 
 // Command 34 making CH2 active: the scan fixture's channel before.
 const Bytes kCh2 = {0x3F, 0x80, 0x00, 0x00};
+
+// Every command 40 with a current heard is followed by one with 0.0 before
+// the next command 34, and none is left fixed.
+::testing::AssertionResult EveryFixIsReleased(const std::vector<FrameRecord>& heard) {
+    bool fixed = false;
+    for (const auto& h : heard) {
+        const LongRequest q = ParseLong(h.bytes);
+        if (q.command == 40) fixed = q.data != Bytes{0, 0, 0, 0};
+        if (q.command == 34 && fixed)
+            return ::testing::AssertionFailure() << "command 34 while a current is fixed";
+    }
+    if (fixed) return ::testing::AssertionFailure() << "a current still fixed at the end";
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(ConsoleToolTest, ATransmitterTestGivesEveryVerdictAndItsCsvReadsBack) {
+    StartTestFixture();
+    const ProcessResult r =
+        Tool({"--port", "3", "test", "--channels", "1-5", "--points", "4,20", "--settle-ms", "250",
+              "--csv"},
+             110000, {}, {"XDG_DATA_HOME=" + dir_ + "/data"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    // The Windows build keeps no database, and says so.
+    if (!r.err.empty()) {
+        EXPECT_EQ(r.err, "tarvok-hart: the run is not stored: this build has no database\n");
+    }
+    const std::string path = dir_ + "/test.csv";
+    std::ofstream(path) << r.out;
+    const ProcessResult p = RunProcess({"python3", "-c", R"(
+import csv, sys
+rows = list(csv.DictReader(open(sys.argv[1], newline="")))
+assert [r["channel"] + ":" + r["verdict"] for r in rows] == [
+    "1:pass", "1:pass", "2:empty", "3:fail", "3:fail", "4:no-hart", "5:error"], rows
+assert rows[0]["transmitter"] == "26-05-000001" and rows[0]["tag"] == "PT-101", rows[0]
+assert [r["point_mA"] for r in rows[:2]] == ["4.000", "20.000"], rows
+assert [r["pass"] for r in rows[3:5]] == ["false", "false"], rows
+for r in rows[2:3] + rows[5:]:
+    assert r["point_mA"] == r["reading_mA"] == r["error_mA"] == r["pass"] == "", r
+for r in rows[:2] + rows[3:5]:
+    e = float(r["reading_mA"]) - float(r["point_mA"])
+    assert abs(e - float(r["error_mA"])) <= 0.0011, r
+    assert (abs(float(r["error_percent_of_span"])) <= 0.1) == (r["pass"] == "true"), r
+print("rows", len(rows))
+)", path}, {}, 20000);
+    EXPECT_EQ(p.status, 0) << p.out << p.err << r.out;
+    EXPECT_EQ(p.out, "rows 7\n");
+
+    const auto heard = Heard();
+    EXPECT_TRUE(EveryFixIsReleased(heard));
+    int fixes = 0, releases = 0, longTags = 0;
+    for (const auto& h : heard) {
+        const LongRequest q = ParseLong(h.bytes);
+        if (q.command == 40) ++(q.data == Bytes{0, 0, 0, 0} ? releases : fixes);
+        if (q.command == 20) ++longTags;
+    }
+    EXPECT_EQ(fixes, 2 + 2 + 1) << "two points on CH1 and CH3, CH5's refused one";
+    EXPECT_EQ(releases, 3);
+    EXPECT_EQ(longTags, 1) << "CH1 only: revision 7";
+    const LongRequest restore = ParseLong(heard.back().bytes);
+    EXPECT_EQ(restore.command, 34);
+    EXPECT_EQ(restore.data, (Bytes{0, 0, 0, 0})) << "CH1 active again";
+}
+
+TEST_F(ConsoleToolTest, SigtermDuringATransmitterTestLetsTheCurrentGoAndPutsTheChannelBack) {
+    SKIP_UNDER_WINE();
+    StartTestFixture();
+    double signalled = -1.0;
+    const ProcessResult r = Tool(
+        {"--port", "3", "test", "--channels", "1-5", "--settle-ms", "2000"}, 60000,
+        [&](pid_t pid, const auto&) {
+            if (signalled >= 0) return;
+            for (const auto& h : Heard()) {
+                const LongRequest q = ParseLong(h.bytes);
+                if (q.command == 40 && q.data != Bytes{0, 0, 0, 0}) {
+                    signalled = NowMs();
+                    ::kill(pid, SIGTERM);
+                    return;
+                }
+            }
+        },
+        {"XDG_DATA_HOME=" + dir_ + "/data"});
+    ASSERT_GE(signalled, 0.0) << "the test ended before it was signalled";
+    EXPECT_EQ(r.status, 143) << r.err;
+    EXPECT_TRUE(EveryFixIsReleased(Heard()));
+    // The fixed current let go, then CH1 active again; nothing after it.
+    const auto after = HeardAfter(Heard(), signalled);
+    ASSERT_GE(after.size(), 2u);
+    EXPECT_LE(after.size(), 3u) << "at most the exchange under way before them";
+    const LongRequest release = ParseLong(after[after.size() - 2].bytes);
+    EXPECT_EQ(release.command, 40);
+    EXPECT_EQ(release.data, (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(ParseLong(after.back().bytes).command, 34);
+}
 
 TEST_F(ConsoleToolTest, SigintDuringAScanPutsTheChannelBackAndLetsThePortGo) {
     SKIP_UNDER_WINE();

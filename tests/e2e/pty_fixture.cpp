@@ -204,7 +204,8 @@ struct PtyFixture::Impl {
         if (options.routeToTransmitter && options.routeToTransmitter(request)) {
             for (auto& t : transmitters)
                 if (t.Channel() == fixture.ActiveChannel()) transmitter = &t;
-            if (transmitter == nullptr) return;
+            // A loop without HART, or a frame for another device: silence.
+            if (transmitter == nullptr || !transmitter->Addressed(request)) return;
         } else if (!fixture.Addressed(request)) {
             return;
         }
@@ -215,15 +216,17 @@ struct PtyFixture::Impl {
         }
         if (behaviour == Behaviour::kSilent) return;
 
+        // The request has been heard once its last character is in.
+        const double heard = first + static_cast<double>(length) * kCharMs;
         sim::DeviceReply reply;
         if (behaviour == Behaviour::kCommError) {
             reply = sim::DeviceReply{kCommErrorStatus, 0, {}};
         } else if (transmitter != nullptr) {
-            reply = transmitter->Handle(request);
+            reply = transmitter->Handle(request, heard);
         } else {
             float loopMa = 0.0f;
             for (auto& t : transmitters)
-                if (t.Channel() == fixture.ActiveChannel()) loopMa = t.LoopCurrent();
+                if (t.Channel() == fixture.ActiveChannel()) loopMa = t.LoopCurrent(heard);
             reply = fixture.Handle(request, loopMa);
         }
         if (behaviour == Behaviour::kEmpty) reply.data.clear();

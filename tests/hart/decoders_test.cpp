@@ -93,8 +93,53 @@ TEST(Decoders, CommandsThatStoreNothingOrOnlyConditionally) {
 
     HartDeviceData before = d;
     SetReply(link, std::vector<uint8_t>(24, 0x3F));
-    for (uint8_t command : {34, 40, 182, 201, 12, 13, 17}) DecodeResponse(link, d, command);
+    for (uint8_t command : {34, 40, 182, 201, 12, 17}) DecodeResponse(link, d, command);
     EXPECT_TRUE(before == d);
+}
+
+TEST(Decoders, PackedAsciiFourCharactersInThreeBytes) {
+    // 'A' 'B' 'C' 'D' are 1, 2, 3, 4: 000001 000010 000011 000100.
+    const uint8_t abcd[3] = {0x04, 0x20, 0xC4};
+    EXPECT_EQ(UnpackAscii(abcd, 3), "ABCD");
+    // ' ' is 32 and '?' 63, '@' 0 and '_' 31: the two halves of the table.
+    const uint8_t edges[3] = {0x80, 0x0F, 0xFF};  // 100000 000000 111111 111111
+    EXPECT_EQ(UnpackAscii(edges, 3), " @??");
+    const uint8_t edges2[3] = {0x7D, 0xF7, 0xDF};  // 011111 011111 011111 011111
+    EXPECT_EQ(UnpackAscii(edges2, 3), "____");
+    // Trailing spaces go; inner ones stay; a partial group is not read.
+    const uint8_t padded[6] = {0x04, 0x28, 0x20, 0x82, 0x08, 0x20};  // "AB  " + "    "
+    EXPECT_EQ(UnpackAscii(padded, 6), "AB");
+    EXPECT_EQ(UnpackAscii(abcd, 2), "");
+}
+
+TEST(Decoders, TagDescriptorDateAndLongTag) {
+    HartLink link;
+    HartDeviceData d;
+    std::vector<uint8_t> c13(21, 0);
+    c13[0] = 0x04;
+    c13[1] = 0x20;
+    c13[2] = 0xC4;
+    c13[6] = 0xFF;
+    c13[17] = 0xEE;
+    c13[18] = 11;
+    c13[19] = 12;
+    c13[20] = 126;
+    SetReply(link, c13);
+    DecodeResponse(link, d, 13);
+    EXPECT_EQ(d.packedTag[0], 0x04);
+    EXPECT_EQ(d.packedTag[2], 0xC4);
+    EXPECT_EQ(d.packedDescriptor[0], 0xFF);
+    EXPECT_EQ(d.packedDescriptor[11], 0xEE);
+    EXPECT_EQ(d.date[0], 11);
+    EXPECT_EQ(d.date[2], 126);
+
+    std::vector<uint8_t> c20(32, ' ');
+    c20[0] = 'L';
+    c20[31] = 'Z';
+    SetReply(link, c20);
+    DecodeResponse(link, d, 20);
+    EXPECT_EQ(d.longTag[0], 'L');
+    EXPECT_EQ(d.longTag[31], 'Z');
 }
 
 }  // namespace

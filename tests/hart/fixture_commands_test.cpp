@@ -260,6 +260,72 @@ TEST_F(FixtureCommandsTest, TheTransmitterOnTheActiveChannel) {
     EXPECT_EQ(IdentifyTransmitter(33).Error().reason, Reason::kNoChannel);
 }
 
+// A transmitter of universal revision 7 on CH2, with texts that use both
+// halves of the packed-ASCII table and a long tag of exactly 32 bytes.
+sim::FixtureConfig TaggedConfig() {
+    sim::FixtureConfig c;
+    c.activeChannel = 1;
+    sim::TransmitterConfig t;
+    t.channel = 1;
+    t.deviceId = {0x00, 0x00, 0x42};
+    t.universalRevision = 7;
+    t.tag = "ft-9_@?";  // lower case goes up: packed ASCII has none
+    t.descriptor = "FLOW LINE 3 [A]";
+    t.date = {29, 2, 124};
+    t.longTag = "FLOW TRANSMITTER OF LINE 3, WEST";
+    c.transmitters.push_back(t);
+    return c;
+}
+
+TEST(TransmitterTextsTest, TagDescriptorDateAndLongTagReadBack) {
+    sim::SimulatedFixture tagged{TaggedConfig()};
+    Window window;
+    ASSERT_TRUE(test::OpenSimulatedLink(tagged, window, 10.0));
+    ASSERT_TRUE(ReadLoopCurrent().Ok());
+    // The window shows no channel: the channel named is the one addressed.
+    const auto id = IdentifyTransmitter(2);
+    ASSERT_TRUE(id.Ok()) << id.Error().Describe();
+    EXPECT_EQ(id->universalRevision, 7);
+    const auto tag = ReadTransmitterTag(2);
+    ASSERT_TRUE(tag.Ok()) << tag.Error().Describe();
+    EXPECT_EQ(tag->tag, "FT-9_@?");
+    EXPECT_EQ(tag->descriptor, "FLOW LINE 3 [A]");
+    EXPECT_EQ(tag->DateText(), "2024-02-29");
+    const auto longTag = ReadLongTag(2);
+    ASSERT_TRUE(longTag.Ok()) << longTag.Error().Describe();
+    EXPECT_EQ(*longTag, "FLOW TRANSMITTER OF LINE 3, WEST") << "34 bytes with the status";
+
+    ASSERT_TRUE(FixTransmitterCurrentOn(2, 8.0f).Ok());
+    EXPECT_FLOAT_EQ(tagged.TransmitterCurrent(1), 8.0f);
+    ASSERT_TRUE(FixTransmitterCurrentOn(2, 0.0f).Ok());
+    EXPECT_EQ(FixTransmitterCurrentOn(0, 4.0f).Error().reason, Reason::kNoChannel);
+    EXPECT_EQ(ReadTransmitterTag(33).Error().reason, Reason::kNoChannel);
+    test::CloseSimulatedLink();
+}
+
+TEST(TransmitterTextsTest, AnOlderRevisionRefusesTheLongTagAndDatesOutOfRangeAreNone) {
+    sim::FixtureConfig c = TaggedConfig();
+    c.transmitters[0].universalRevision = 5;
+    sim::SimulatedFixture older{c};
+    Window window;
+    ASSERT_TRUE(test::OpenSimulatedLink(older, window, 10.0));
+    ASSERT_TRUE(ReadLoopCurrent().Ok());
+    const auto longTag = ReadLongTag(2);
+    ASSERT_FALSE(longTag.Ok());
+    EXPECT_EQ(longTag.Error().reason, Reason::kRejected);
+    EXPECT_EQ(longTag.Error().responseCode, 64);
+    test::CloseSimulatedLink();
+
+    TransmitterTag t;
+    EXPECT_EQ(t.DateText(), "");
+    t.date = {32, 1, 100};
+    EXPECT_EQ(t.DateText(), "");
+    t.date = {1, 13, 100};
+    EXPECT_EQ(t.DateText(), "");
+    t.date = {1, 1, 100};
+    EXPECT_EQ(t.DateText(), "2000-01-01");
+}
+
 TEST_F(FixtureCommandsTest, ARequestIsNeverMixedWithAnotherThreadsData) {
     // Each call hands its data to the link with the exchange: two threads
     // sending commands with data at once never send one with the other's.
