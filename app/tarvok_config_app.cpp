@@ -37,7 +37,8 @@ std::string Usage() {
            "menu and shows its loop current.\n"
            "\n"
            "  --simulate   run against the built-in simulated fixture (transmitters\n"
-           "               on CH1-CH8); com.ini is neither read nor written\n"
+           "               on CH1-CH8, a loop without HART on CH11); com.ini is\n"
+           "               neither read nor written\n"
            "  --trace      hex trace of every frame on stderr (also TARVOK_TRACE=1)\n"
            "\n"
            "The port is kept in " +
