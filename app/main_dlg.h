@@ -93,6 +93,7 @@ public:
                    engine::BoxButtons buttons) override;
     int RunChannelPrompt(const std::string& channel) override;
     void RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) override;
+    int RunCalibrationSummary(const std::vector<engine::RecordPoint>& points) override;
 
     void OnPoll(const engine::PollSample& sample) override;
     void SetFixtureSilent(bool silent, std::chrono::steady_clock::time_point since) override;

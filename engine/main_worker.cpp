@@ -281,6 +281,11 @@ bool CMainWorker::SleepUnlessStopping(uint32_t ms) {
     return false;
 }
 
+namespace {
+// The point a wizard reopened from the summary begins at, mA.
+constexpr int kRevisedFrom = 20;
+}  // namespace
+
 void CMainWorker::CalibrateCurrent() {
     using Calibration = hart::CalibrationStep;
     // The command 201 requests confirmed so far: where a failed run
@@ -326,6 +331,31 @@ void CMainWorker::CalibrateCurrent() {
     if (ok) {
         m_view.MessageBox("提示: 插回变送器, 并点击\"确定\"!", kCaptionNotice,
                           BoxIcon::kExclamation, BoxButtons::kOk);
+    }
+    // Nothing is written before the operator has seen the six points; going
+    // back reopens the wizard at its last point, on the channel again.
+    while (ok) {
+        const int answer = m_view.RunCalibrationSummary(WizardPoints(*wizard));
+        if (answer == IDOK) break;
+        if (answer != IDNO || m_bRunning.load() == 0) {
+            ok = report = false;
+            break;
+        }
+        ok = Noted(hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1)).Ok();
+        if (!ok) break;
+        auto revised = std::make_shared<CCalibrateWizard>(WizardReading::kConverter, kRevisedFrom);
+        for (int i = 0; i < 6; ++i) {
+            if (wizard->PointTaken(i)) revised->SetPoint(i, wizard->Point(i));
+        }
+        wizard = revised;
+        m_view.RunCalibrateWizard(wizard);
+        wizard->StopAndJoin();
+        LeaveFixedCurrent();
+        if (wizard->Result() == 2) {
+            ok = report = false;
+            break;
+        }
+        ok = Noted(hart::SelectChannel(hart::kNoChannel)).Ok();
     }
     if (ok) ok = Step(Calibration::Step0000());
     if (ok) ok = Step(Calibration::Step0206());

@@ -38,6 +38,7 @@
 #include <thread>
 
 #include "app/calibrate_dlg.h"
+#include "app/calibration_summary_dlg.h"
 #include "app/channel_dlg.h"
 #include "app/gui_bridge.h"
 #include "app/menus.h"
@@ -1011,6 +1012,10 @@ private:
                 prompt->accept();
                 return;
             }
+            if (auto* summary = qobject_cast<CCalibrationSummaryDlg*>(d)) {
+                summary->WriteButton()->click();
+                return;
+            }
             auto* wizard = qobject_cast<CCalibrateDlg*>(d);
             if (wizard == nullptr) continue;
             if (wizard != m_wizard) {
@@ -1022,8 +1027,11 @@ private:
             // A reading of this current, not the last one's still standing.
             const double measured =
                 wizard->Controls().Get<QLineEdit>(IDC_MEASURED)->text().toDouble();
-            if (wizard->Controls().Get<QLineEdit>(IDC_REFERENCE)->text() == nominal &&
+            auto* reference = wizard->Controls().Get<QLineEdit>(IDC_REFERENCE);
+            if (reference->placeholderText() == nominal && reference->text().isEmpty() &&
                 std::fabs(measured - m_next) < 0.5) {
+                // The ammeter shows the current the transmitter was fixed at.
+                reference->setText(nominal);
                 wizard->OnNext();
                 m_next += 4;
                 ++m_points;
