@@ -260,11 +260,16 @@ int CMainDlg::MessageBox(const std::string& text, const std::string& caption, en
     return m_closing.load() ? engine::kBoxAbandoned : r;
 }
 
-int CMainDlg::RunChannelPrompt(const std::string& channel) {
+int CMainDlg::RunChannelPrompt(const std::string& channel, bool verification) {
     if (m_closing.load()) return engine::kBoxAbandoned;
     const QString text = Q(channel);
-    const int r =
-        RunDialogForWorker([this, text] { return new CChannelDlg(this, text); }, m_closing);
+    const int r = RunDialogForWorker(
+        [this, text, verification] {
+            auto* prompt = new CChannelDlg(this, text);
+            prompt->SetVerification(verification);
+            return prompt;
+        },
+        m_closing);
     return m_closing.load() ? engine::kBoxAbandoned : r;
 }
 

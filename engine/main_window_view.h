@@ -83,7 +83,8 @@ public:
     // IDCANCEL (kBoxAbandoned while closing). The wizard's dialog starts
     // the wizard and shares it: it may outlive this call by the moment its
     // worker needs to end.
-    virtual int RunChannelPrompt(const std::string& channel) = 0;
+    // `verification`: the prompt of a verification, which calibrates nothing.
+    virtual int RunChannelPrompt(const std::string& channel, bool verification) = 0;
     virtual void RunCalibrateWizard(std::shared_ptr<CCalibrateWizard> wizard) = 0;
     // Before a calibration's table is written: its six points (nominal,
     // reference, reading, error). IDOK writes them (确定写入), IDNO goes

@@ -303,7 +303,7 @@ void CMainWorker::CalibrateCurrent() {
     auto wizard = std::make_shared<CCalibrateWizard>();
     const std::string recordPort = RecordPortText(serial::CurrentPort());
 
-    if (m_view.RunChannelPrompt(m_view.GetChannelText()) != IDOK) ok = report = false;
+    if (m_view.RunChannelPrompt(m_view.GetChannelText(), false) != IDOK) ok = report = false;
     const int ch = GetChannelIndex();
     if (ok) ok = Step(Calibration::Step0000());
     if (ok) {

@@ -33,7 +33,7 @@ void CMainWorker::VerifyCalibration() {
     const ShowActivity shown(m_view, Activity::kCalibrating);
     auto wizard = std::make_shared<CCalibrateWizard>(WizardReading::kLoopCurrent);
     const std::string port = RecordPortText(serial::CurrentPort());
-    if (m_view.RunChannelPrompt(m_view.GetChannelText()) == IDOK) {
+    if (m_view.RunChannelPrompt(m_view.GetChannelText(), true) == IDOK) {
         m_view.RunCalibrateWizard(wizard);
         // As in the calibration: the wizard's worker is out of its
         // transaction, and the transmitter drives its own current again.

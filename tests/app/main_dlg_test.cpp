@@ -39,6 +39,7 @@
 
 #include "app/calibrate_dlg.h"
 #include "app/calibration_summary_dlg.h"
+#include "app/tools/calibration_result_dlg.h"
 #include "app/channel_dlg.h"
 #include "app/gui_bridge.h"
 #include "app/menus.h"
@@ -1133,6 +1134,21 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
     EXPECT_EQ(json["tolerance_percent_of_span"], 0.5);
     EXPECT_EQ(json["points"].size(), 5u);
     EXPECT_EQ(json["result"], "pass") << "as left by the calibration";
+    // The run ends with its result: the verdict and the certificate number.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ResultDialog() != nullptr; }, kWaitMs));
+    CCalibrationResultDlg* result = dlg->ResultDialog();
+    EXPECT_EQ(result->windowTitle(), QString("校准验证结果"));
+    EXPECT_EQ(result->Verdict(), QString("合格"));
+    EXPECT_EQ(result->CertificateNumber(), QString::fromStdString(stem));
+    QString opened;
+    result->openFile = [&](const QString& path, QString*) {
+        opened = path;
+        return true;
+    };
+    result->OpenButton()->click();
+    EXPECT_EQ(fs::path(opened.toStdString()), folder / (stem + ".pdf"));
+    result->CloseButton()->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg->ResultDialog() == nullptr; }, kWaitMs));
     EXPECT_EQ(op.Titles(), (std::vector<std::string>{"校准验证", "电流校准", "校准验证"}));
 }
 

@@ -61,7 +61,7 @@ public:
         answers_.pop_front();
         return a;
     }
-    int RunChannelPrompt(const std::string& channel) override {
+    int RunChannelPrompt(const std::string& channel, bool /*verification*/) override {
         {
             std::lock_guard lock(mutex_);
             prompts_.push_back(channel);

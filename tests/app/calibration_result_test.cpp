@@ -1,0 +1,88 @@
+// The box at the end of a calibration or a verification: its verdict, the
+// certificate number, and what 打开证书 says when it cannot open.
+#include "app/tools/calibration_result_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace app {
+namespace {
+
+engine::CalibrationRecord Record(engine::RecordKind kind, double error) {
+    engine::CalibrationRecord r;
+    r.kind = kind;
+    r.settings.tolerancePercentOfSpan = 0.1;  // 16 µA
+    for (int i = 1; i <= 5; ++i) r.points.push_back({4.0 * i, 4.0 * i, 4.0 * i + error});
+    return r;
+}
+
+TEST(CalibrationResult, TheVerdictFollowsTheCheckThatWasMade) {
+    using engine::RecordKind;
+    EXPECT_EQ(ResultVerdict(Record(RecordKind::kVerification, 0.016)), QString("合格"))
+        << "at the tolerance";
+    EXPECT_EQ(ResultVerdict(Record(RecordKind::kVerification, 0.017)), QString("不合格"));
+
+    // A calibration: its as-found points say nothing of the result.
+    engine::CalibrationRecord written = Record(RecordKind::kCalibration, 0.5);
+    written.asLeftDeclined = true;
+    EXPECT_EQ(ResultVerdict(written), QString("已写入, 未验证"));
+    engine::CalibrationRecord checked = written;
+    checked.asLeftDeclined = false;
+    checked.asLeft = Record(RecordKind::kVerification, -0.002).points;
+    EXPECT_EQ(ResultVerdict(checked), QString("合格"));
+    checked.asLeft[2].readingMa += 0.05;
+    EXPECT_EQ(ResultVerdict(checked), QString("不合格"));
+}
+
+TEST(CalibrationResult, OpeningWithoutAViewerSaysWhy) {
+    CCalibrationResultDlg d(nullptr, Record(engine::RecordKind::kVerification, 0.0),
+                            "20261211-093012-1", "/nonexistent/20261211-093012-1.pdf");
+    EXPECT_EQ(d.CertificateNumber(), QString("20261211-093012-1"));
+    EXPECT_EQ(d.OpenButton()->text(), QString("打开证书"));
+    EXPECT_EQ(d.PrintButton()->text(), QString("打印"));
+    EXPECT_EQ(d.CloseButton()->text(), QString("关闭"));
+    d.show();
+    QString told;
+    QTimer::singleShot(0, [&] {
+        (void)QTest::qWaitFor(
+            [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr || !box->isVisible()) return false;
+                told = box->text();
+                box->button(QMessageBox::Ok)->click();
+                return true;
+            },
+            5000);
+    });
+    d.OnOpen();
+    EXPECT_TRUE(told.startsWith("错误: 无法打开证书: 证书文件不存在.")) << told.toStdString();
+    EXPECT_TRUE(told.contains("20261211-093012-1.pdf"));
+
+    d.openFile = [](const QString&, QString* why) {
+        *why = QStringLiteral("系统中没有可打开PDF文件的程序");
+        return false;
+    };
+    told.clear();
+    QTimer::singleShot(0, [&] {
+        (void)QTest::qWaitFor(
+            [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr || !box->isVisible()) return false;
+                told = box->text();
+                box->button(QMessageBox::Ok)->click();
+                return true;
+            },
+            5000);
+    });
+    d.OnOpen();
+    EXPECT_TRUE(told.startsWith("错误: 无法打开证书: 系统中没有可打开PDF文件的程序."));
+}
+
+}  // namespace
+}  // namespace app
