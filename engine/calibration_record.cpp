@@ -185,7 +185,8 @@ bool NestingWithin(std::string_view text, int limit) {
 
 bool KnownResult(const std::string& kind, const std::string& result) {
     if (kind == "calibration")
-        return result == "written" || result == "failed" || result == "cancelled";
+        return result == "written" || result == "pass" || result == "fail" ||
+               result == "failed" || result == "cancelled";
     if (kind == "verification")
         return result == "pass" || result == "fail" || result == "cancelled";
     return false;
@@ -280,7 +281,15 @@ std::string ResultText(const CalibrationRecord& record) {
         case RecordOutcome::kCompleted:
             break;
     }
-    if (record.kind == RecordKind::kCalibration) return "written";
+    if (record.kind == RecordKind::kCalibration) {
+        // Checked after it was written: the check is the verdict.
+        if (record.asLeft.empty()) return "written";
+        const double tolerance = record.settings.tolerancePercentOfSpan;
+        return std::all_of(record.asLeft.begin(), record.asLeft.end(),
+                           [&](const RecordPoint& p) { return PointPasses(p, tolerance); })
+                   ? "pass"
+                   : "fail";
+    }
     return AllPointsPass(record) ? "pass" : "fail";
 }
 
@@ -313,18 +322,25 @@ std::string RecordJson(const CalibrationRecord& record) {
     j["operator"] = record.settings.operatorName;
     j["reference_meter"] = record.settings.referenceMeter;
     j["tolerance_percent_of_span"] = tolerance;
-    Json points = Json::array();
-    for (const RecordPoint& p : record.points) {
-        Json point;
-        point["nominal_mA"] = p.nominalMa;
-        point["reference_mA"] = p.referenceMa;
-        point["reading_mA"] = p.readingMa;
-        point["error_mA"] = ErrorMa(p);
-        point["error_percent_of_span"] = ErrorPercentOfSpan(p);
-        point["pass"] = PointPasses(p, tolerance);
-        points.push_back(std::move(point));
-    }
-    j["points"] = std::move(points);
+    j["channel"] = record.channel > 0 ? Json(record.channel) : Json();
+    j["transmitter"] = record.transmitter.empty() ? Json() : Json(record.transmitter);
+    const auto pointsJson = [tolerance](const std::vector<RecordPoint>& list) {
+        Json points = Json::array();
+        for (const RecordPoint& p : list) {
+            Json point;
+            point["nominal_mA"] = p.nominalMa;
+            point["reference_mA"] = p.referenceMa;
+            point["reading_mA"] = p.readingMa;
+            point["error_mA"] = ErrorMa(p);
+            point["error_percent_of_span"] = ErrorPercentOfSpan(p);
+            point["pass"] = PointPasses(p, tolerance);
+            points.push_back(std::move(point));
+        }
+        return points;
+    };
+    j["points"] = pointsJson(record.points);
+    // The check made right after the table was written; absent when none was.
+    if (!record.asLeft.empty()) j["as_left"] = pointsJson(record.asLeft);
     j["result"] = ResultText(record);
     if (record.outcome == RecordOutcome::kFailed) j["failed_step"] = record.failedStep;
     // Texts typed by the operator are UTF-8; a stray byte must not lose the

@@ -302,15 +302,18 @@ void CMainWorker::CalibrateCurrent() {
     const ShowActivity shown(m_view, Activity::kCalibrating);
     auto wizard = std::make_shared<CCalibrateWizard>();
     const std::string recordPort = RecordPortText(serial::CurrentPort());
+    CalibrationRecord record;
 
     if (m_view.RunChannelPrompt(m_view.GetChannelText(), false) != IDOK) ok = report = false;
     const int ch = GetChannelIndex();
+    record.channel = ch >= 0 ? ch + 1 : 0;
     if (ok) ok = Step(Calibration::Step0000());
     if (ok) {
         m_view.RunCalibrateWizard(wizard);
         // Whatever ended the dialog, its worker is out of its transaction
         // before the flow sends again.
         wizard->StopAndJoin();
+        record.transmitter = TransmitterIdentity(ch);
         // However the wizard ended, the transmitter may still drive the last
         // current it was fixed at; the loop would read that for good.
         LeaveFixedCurrent();
@@ -369,8 +372,9 @@ void CMainWorker::CalibrateCurrent() {
     // The channel active before, or none when there was none (-1 would be
     // no channel code at all).
     if (ok) ok = Noted(hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1)).Ok();
+    if (ok && m_bRunning.load() != 0) CheckAsLeft(record);
     m_view.SetBusy(false);
-    ReportCalibration(*wizard, recordPort, report, stepsWritten);
+    ReportCalibration(*wizard, std::move(record), recordPort, report, stepsWritten);
     if (!ok && report) {
         m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);
     }

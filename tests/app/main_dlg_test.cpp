@@ -1108,7 +1108,8 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
     EXPECT_EQ(CountRequests(fixture, 201), 0u) << "nothing written to the fixture";
     // A calibration with the folder still unwritable: not told again, and
     // the calibration completes.
-    run([&] { dlg->OnButtonCalibrate(); }, 10);
+    // Its offer of a check is taken (Yes is the default): five points more.
+    run([&] { dlg->OnButtonCalibrate(); }, 15);
     EXPECT_EQ(CountRequests(fixture, 201), 12u);
     const auto told = std::count_if(op.Boxes().begin(), op.Boxes().end(), [](const std::string& t) {
         return t.rfind("错误: 无法保存校准记录到", 0) == 0;
@@ -1119,7 +1120,7 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
 
     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
     CRecordsDlg* records = dlg->OpenRecords();
-    run([&] { verify->trigger(); }, 15);
+    run([&] { verify->trigger(); }, 20);
     const fs::path folder = dir / "data" / "tarvok" / "records";
     ASSERT_EQ(records->Records().size(), 1u) << "the open list shows the new record";
     const std::string stem = records->Records()[0].stem;
@@ -1149,7 +1150,9 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
     EXPECT_EQ(fs::path(opened.toStdString()), folder / (stem + ".pdf"));
     result->CloseButton()->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return dlg->ResultDialog() == nullptr; }, kWaitMs));
-    EXPECT_EQ(op.Titles(), (std::vector<std::string>{"校准验证", "电流校准", "校准验证"}));
+    EXPECT_EQ(op.Titles(),
+              (std::vector<std::string>{"校准验证", "电流校准", "校准验证", "校准验证"}));
+    EXPECT_EQ(std::count(op.Boxes().begin(), op.Boxes().end(), "是否立即进行校准后验证?"), 1);
 }
 
 TEST_F(MainDlgTest, TheSettingsFileIsBesideAPortableCopyAndTheUsersForAnInstalledOne) {

@@ -97,9 +97,11 @@ public:
     int MessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
                    BoxButtons buttons) override {
         if (onBox) onBox(text);
-        return FakeView::MessageBox(text, caption, icon, buttons);
+        const int answer = FakeView::MessageBox(text, caption, icon, buttons);
+        return text == yesTo ? IDYES : answer;
     }
     std::function<void(const std::string&)> onBox;  // set before the worker starts
+    std::string yesTo;                              // the question answered Yes
 };
 
 // Command 40 with 0.0: the transmitter leaves fixed-current mode.
@@ -262,7 +264,9 @@ TEST_F(CalibrationTest, AFullCalibrationWritesTheSixPointsAndCorrectsTheFixture)
 
     EXPECT_EQ(fixture.ActiveChannel(), 4) << "the channel active before is active after";
     const auto boxes = view.Boxes();
-    ASSERT_EQ(boxes.size(), 2u) << "the two instructions, no message of success";
+    ASSERT_EQ(boxes.size(), 3u) << "the two instructions and the offer to check, no message of success";
+    EXPECT_EQ(boxes[2].text, "是否立即进行校准后验证?");
+    EXPECT_EQ(boxes[2].buttons, BoxButtons::kYesNo);
     EXPECT_EQ(boxes[0].text, "提示: 请拔出当前通道变送器, 并点击\"确定\"!");
     EXPECT_EQ(boxes[1].text, "提示: 插回变送器, 并点击\"确定\"!");
     EXPECT_EQ(boxes[0].caption, "提示");
@@ -368,7 +372,7 @@ TEST_F(CalibrationTest, ATransmitterThatDoesNotConfirmLeavingIsNotReported) {
     EXPECT_EQ(std::count_if(frames.begin(), frames.end(), IsLeaveFixedCurrent), hart::kAttempts);
     EXPECT_EQ(Calibration().size(), 12u) << "the calibration goes on";
     const auto boxes = view.Boxes();
-    ASSERT_EQ(boxes.size(), 2u) << "the two instructions, no error";
+    ASSERT_EQ(boxes.size(), 3u) << "the two instructions and the offer to check, no error";
     EXPECT_EQ(boxes[1].text, "提示: 插回变送器, 并点击\"确定\"!");
 }
 
@@ -864,6 +868,76 @@ TEST_F(CalibrationTest, TheSummarysReviseReopensTheWizardBeforeAnythingIsWritten
     EXPECT_NEAR(FloatAt(steps[7], 11), 16.0456f, 1e-6) << "point 4 as retyped";
     EXPECT_NEAR(FloatAt(steps[8], 11), 20.0011f, 1e-6);
     EXPECT_EQ(ResultText(view.Records()[0]), "written");
+}
+
+// Yes to the offer: the transmitter is asked for again and the
+// verification's five points are read through the new table (command 2, no
+// command 33); the record carries both tables and the check's verdict.
+TEST_F(CalibrationTest, AnAsLeftCheckFollowsTheWrittenTableAndGivesTheVerdict) {
+    view.yesTo = "是否立即进行校准后验证?";
+    view.channelPrompt = [] { return IDOK; };
+    std::vector<Frame> beforeCheck;
+    view.wizardDriver = [&](CCalibrateWizard& wizard) {
+        if (view.Wizards() == 2) {
+            EXPECT_EQ(wizard.Reading(), WizardReading::kLoopCurrent);
+            beforeCheck = Frames();
+            shown.clear();
+            typed.clear();
+        }
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    ASSERT_EQ(view.Wizards(), 2);
+    const auto boxes = view.Boxes();
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_EQ(boxes[2].text, "是否立即进行校准后验证?");
+    EXPECT_EQ(boxes[3].text, "请重新接入变送器");
+
+    // The check began after the whole table and the channel were written.
+    EXPECT_EQ(Calibration().size(), 12u);
+    const auto before = WithoutRetries(beforeCheck);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(before.back().command, 34) << "the channel made active again";
+    const auto all = WithoutRetries(Frames());
+    const auto check = all.begin() + static_cast<long>(before.size());
+    for (auto f = check; f != all.end(); ++f) {
+        EXPECT_NE(f->command, 201);
+        EXPECT_NE(f->command, 33) << "read through the new table";
+    }
+    EXPECT_EQ(std::count_if(check, all.end(), IsLeaveFixedCurrent), 1);
+
+    ASSERT_EQ(view.Records().size(), 1u);
+    const CalibrationRecord record = view.Records()[0];
+    EXPECT_EQ(record.kind, RecordKind::kCalibration);
+    EXPECT_EQ(record.points.size(), 6u) << "as found";
+    ASSERT_EQ(record.asLeft.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(record.asLeft[i].nominalMa, 4.0 * static_cast<double>(i + 1));
+        EXPECT_EQ(record.asLeft[i].readingMa, ShownDecimal(shown[i]));
+        EXPECT_LE(std::fabs(ErrorMa(record.asLeft[i])), 0.0015) << "the new table holds";
+    }
+    EXPECT_FALSE(record.asLeftDeclined);
+    EXPECT_EQ(ResultText(record), "pass");
+    EXPECT_EQ(record.channel, 5);
+    EXPECT_EQ(record.transmitter, "26-05-001005") << "its command 0: maker 0x26, type 5, id 00 10 05";
+    const nlohmann::json j = nlohmann::json::parse(RecordJson(record));
+    EXPECT_EQ(j["as_left"].size(), 5u);
+    EXPECT_EQ(j["channel"], 5);
+}
+
+// No to the offer: the table stays written and unchecked.
+TEST_F(CalibrationTest, ADeclinedCheckLeavesTheCalibrationWritten) {
+    ASSERT_NO_FATAL_FAILURE(CalibrateAsTheOperatorDoes());
+    EXPECT_EQ(view.Wizards(), 1);
+    ASSERT_EQ(view.Records().size(), 1u);
+    const CalibrationRecord record = view.Records()[0];
+    EXPECT_TRUE(record.asLeftDeclined);
+    EXPECT_TRUE(record.asLeft.empty());
+    EXPECT_EQ(ResultText(record), "written");
+    EXPECT_FALSE(nlohmann::json::parse(RecordJson(record)).contains("as_left"));
 }
 
 // The flow gave up waiting (the program closes) while the dialog was still
