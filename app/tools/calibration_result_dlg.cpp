@@ -87,7 +87,12 @@ CCalibrationResultDlg::CCalibrationResultDlg(QWidget* parent,
     buttons->addStretch();
     buttons->addWidget(m_close);
     layout->addLayout(buttons);
+    // Enter closes: the box is read, then dismissed; opening or printing is
+    // a choice of its own.
+    m_open->setAutoDefault(false);
+    m_print->setAutoDefault(false);
     m_close->setDefault(true);
+    m_close->setFocus();
     connect(m_open, &QPushButton::clicked, this, &CCalibrationResultDlg::OnOpen);
     connect(m_print, &QPushButton::clicked, this, &CCalibrationResultDlg::OnPrint);
     connect(m_close, &QPushButton::clicked, this, &QDialog::accept);

@@ -48,6 +48,16 @@ TEST(CalibrationResult, OpeningWithoutAViewerSaysWhy) {
     EXPECT_EQ(d.PrintButton()->text(), QString("打印"));
     EXPECT_EQ(d.CloseButton()->text(), QString("关闭"));
     d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    // Enter closes the box; it never opens the certificate by itself.
+    bool openedByEnter = false;
+    const auto keep = d.openFile;
+    d.openFile = [&](const QString&, QString*) { return openedByEnter = true; };
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_FALSE(openedByEnter);
+    EXPECT_FALSE(d.isVisible());
+    d.openFile = keep;
+    d.show();
     QString told;
     QTimer::singleShot(0, [&] {
         (void)QTest::qWaitFor(
