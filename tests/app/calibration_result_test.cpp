@@ -1,6 +1,7 @@
 // The box at the end of a calibration or a verification: its verdict, the
 // certificate number, and what 打开证书 says when it cannot open.
 #include "app/tools/calibration_result_dlg.h"
+#include "app/calibration_summary_dlg.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTableWidget>
 #include <QTimer>
+#include <atomic>
+#include <thread>
+
+#include "app/gui_bridge.h"
 
 namespace app {
 namespace {
@@ -92,6 +98,48 @@ TEST(CalibrationResult, OpeningWithoutAViewerSaysWhy) {
     });
     d.OnOpen();
     EXPECT_TRUE(told.startsWith("错误: 无法打开证书: 系统中没有可打开PDF文件的程序."));
+}
+
+// The six points before the table is written; 返回修改 answers the worker
+// IDNO, 确定写入 IDOK, and Enter alone writes nothing.
+TEST(CalibrationSummary, ListsTheSixPointsAndAnswersTheFlow) {
+    std::vector<engine::RecordPoint> points{{0.0, 0.0, 0.013}};
+    for (int i = 1; i <= 5; ++i) points.push_back({4.0 * i, 4.0 * i + 0.002, 4.0 * i + 0.023});
+    QWidget owner;
+    owner.show();
+    for (const bool write : {false, true}) {
+        std::atomic<bool> closing{false};
+        std::atomic<int> result{-1};
+        std::thread worker([&] {
+            result = RunDialogForWorker(
+                [&] { return new CCalibrationSummaryDlg(&owner, points); }, closing);
+        });
+        CCalibrationSummaryDlg* d = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                const auto open = OpenWorkerDialogs();
+                d = open.empty() ? nullptr : qobject_cast<CCalibrationSummaryDlg*>(open.back());
+                return d != nullptr && d->isVisible();
+            },
+            5000));
+        QTableWidget* table = d->Table();
+        ASSERT_EQ(table->rowCount(), 6);
+        EXPECT_EQ(table->item(0, 0)->text(), QString("0.000"));
+        EXPECT_EQ(table->item(0, 2)->text(), QString("0.013"));
+        EXPECT_EQ(table->item(3, 0)->text(), QString("12.000"));
+        EXPECT_EQ(table->item(3, 1)->text(), QString("12.002"));
+        EXPECT_EQ(table->item(3, 2)->text(), QString("12.023"));
+        EXPECT_EQ(table->item(3, 3)->text(), QString("+0.021"));
+        EXPECT_EQ(d->WriteButton()->text(), QString("确定写入"));
+        EXPECT_EQ(d->ReviseButton()->text(), QString("返回修改"));
+        ASSERT_TRUE(QTest::qWaitForWindowActive(d));
+        QTest::keyClick(d, Qt::Key_Return);
+        EXPECT_EQ(result.load(), -1) << "Enter alone writes nothing";
+        (write ? d->WriteButton() : d->ReviseButton())->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return result.load() != -1; }, 5000));
+        worker.join();
+        EXPECT_EQ(result.load(), write ? IDOK : IDNO);
+    }
 }
 
 }  // namespace

@@ -864,10 +864,12 @@ TEST_F(CalibrationTest, TheSummarysReviseReopensTheWizardBeforeAnythingIsWritten
     EXPECT_EQ(FixedCurrents(sent).back(), 0.0f);
 
     const auto steps = Calibration();
-    ASSERT_EQ(steps.size(), 12u);
+    ASSERT_EQ(steps.size(), 12u) << (view.Boxes().empty() ? "" : view.Boxes().back().text)
+                                 << " " << ResultText(view.Records()[0]) << " "
+                                 << view.Records()[0].failedStep;
     EXPECT_NEAR(FloatAt(steps[7], 11), 16.0456f, 1e-6) << "point 4 as retyped";
     EXPECT_NEAR(FloatAt(steps[8], 11), 20.0011f, 1e-6);
-    EXPECT_EQ(ResultText(view.Records()[0]), "written");
+    EXPECT_EQ(ResultText(view.Records()[0]), "written") << view.Records()[0].failedStep;
 }
 
 // Yes to the offer: the transmitter is asked for again and the
