@@ -9,6 +9,7 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QTimerEvent>
+#include <cstdlib>
 #include <utility>
 
 #include "app/gui_bridge.h"
@@ -20,6 +21,17 @@ namespace {
 
 // How long a dialog destroyed under its running worker waits at a time.
 constexpr uint32_t kReleaseWaitMs = 1000;
+// A reading with three decimals and some slack; a longer text is no reading.
+constexpr int kReferenceMaxLength = 16;
+
+// The keys that type a reference: they reach the edit wherever the focus is.
+bool IsTypingKey(const QKeyEvent* event) {
+    const int key = event->key();
+    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    return (key >= Qt::Key_0 && key <= Qt::Key_9) || key == Qt::Key_Period ||
+           key == Qt::Key_Backspace;
+}
 
 }  // namespace
 
@@ -39,11 +51,20 @@ CCalibrateDlg::CCalibrateDlg(QWidget* parent, std::shared_ptr<engine::CCalibrate
         }
     };
     onClick(IDC_NEXT, &CCalibrateDlg::OnNext);
+    onClick(IDC_PREVIOUS, &CCalibrateDlg::OnPrevious);
+    onClick(IDC_HELP_BUTTON, &CCalibrateDlg::OnHelp);
     onClick(IDC_STOP, &CCalibrateDlg::OnStop);
     onClick(IDOK, &CCalibrateDlg::OnOK);
     onClick(IDCANCEL, &CCalibrateDlg::OnCancel);
     // The focus the dialog opens with.
-    if (QLineEdit* reference = Reference()) reference->setFocus();
+    if (QLineEdit* reference = Reference()) {
+        reference->setFocus();
+        reference->setMaxLength(kReferenceMaxLength);
+        connect(reference, &QLineEdit::textEdited, this, [this](const QString& text) {
+            m_wizard->CheckReference(text.toStdString(), false);
+            UpdateButtons();
+        });
+    }
     // The keyboard filter sees a key before the focused control does; the
     // reference edit's focus changes are watched on the way.
     QCoreApplication::instance()->installEventFilter(this);
@@ -103,6 +124,10 @@ void CCalibrateDlg::SetReferenceText(const std::string& text) {
     Post([&text](Pending& p) { p.reference = text; });
 }
 
+void CCalibrateDlg::SetReferencePlaceholder(const std::string& text) {
+    Post([&text](Pending& p) { p.placeholder = text; });
+}
+
 int CCalibrateDlg::ErrorBox(const std::string& text) {
     // Closing, the box would only be dismissed again.
     if (m_closing.load() || m_bAbandonBox.load()) return IDCANCEL;
@@ -139,13 +164,14 @@ void CCalibrateDlg::ApplyPending() {
             measured->setText(QString::fromStdString(*p.measured));
     }
     if (p.reference) {
-        if (QLineEdit* reference = Reference()) {
-            // A new current: the nominal value stands there selected, so
-            // what the operator types replaces it.
-            reference->setText(QString::fromStdString(*p.reference));
-            reference->selectAll();
-        }
+        if (QLineEdit* reference = Reference()) reference->setText(QString::fromStdString(*p.reference));
     }
+    if (p.placeholder) {
+        // A new point: its nominal current is a grey hint, never a value.
+        if (QLineEdit* reference = Reference())
+            reference->setPlaceholderText(QString::fromStdString(*p.placeholder));
+    }
+    UpdateButtons();
     if (p.workerEnded && !m_bEnded && m_nTimerId == 0) {
         m_nTimerId = startTimer(kWorkerEndedTimerMs);
     }
@@ -167,16 +193,69 @@ void CCalibrateDlg::OnTimer(int nIDEvent) {
 }
 
 void CCalibrateDlg::OnNext() {
-    const QLineEdit* measured = Measured();
     QLineEdit* reference = Reference();
-    const bool taken =
-        m_wizard->OnNext(measured != nullptr ? measured->text().toStdString() : std::string(),
-                         reference != nullptr ? reference->text().toStdString() : std::string());
-    if (!taken && reference != nullptr) {
-        // Refused (the instruction says why): ready to be typed again.
+    const QLineEdit* measured = Measured();
+    if (reference == nullptr || measured == nullptr || m_bAsking || m_bEnded) return;
+    const std::string typed = reference->text().toStdString();
+    const std::string reading = measured->text().toStdString();
+    const auto retype = [reference] {
         reference->setFocus(Qt::OtherFocusReason);
         reference->selectAll();
+    };
+    // The same check that enables the button: a refused text says why.
+    const std::optional<float> value = m_wizard->CheckReference(typed, true);
+    if (!value || reading.empty()) {
+        retype();
+        return;
     }
+    const std::string question =
+        engine::ImplausibilityQuestion(*value, std::atof(reading.c_str()), m_wizard->Plausibility());
+    if (!question.empty()) {
+        m_bAsking = true;
+        const int answer =
+            AskMessageBox(this, QString::fromStdString(question), QStringLiteral("提示"),
+                          BoxIcon::kExclamation, BoxButtons::kYesNo, m_closing, m_bAbandonBox);
+        m_bAsking = false;
+        if (!m_bEnded) activateWindow();  // the box gave the keyboard back
+        if (answer != IDYES || m_bEnded || m_closing.load()) {
+            if (!m_bEnded) retype();
+            return;
+        }
+    }
+    if (!m_wizard->OnNext(reading, typed)) retype();
+    UpdateButtons();
+}
+
+void CCalibrateDlg::OnPrevious() {
+    if (m_bAsking || m_bEnded) return;
+    m_wizard->OnPrevious();
+    UpdateButtons();
+}
+
+void CCalibrateDlg::OnHelp() {
+    const bool verify = m_wizard->Reading() == engine::WizardReading::kLoopCurrent;
+    AskMessageBox(this,
+                  QStringLiteral("变送器依次固定在4, 8, 12, 16, 20 mA. 在每个点读取参考电流表的"
+                                 "显示值, 输入到\"实际电流值\"后按\"下一步\"或回车; 与夹具读数"
+                                 "相差过大时会再确认一次.\n\"上一步\"返回重做上一个点, \"取消\""
+                                 "放弃本次%1.")
+                      .arg(verify ? QStringLiteral("验证") : QStringLiteral("校准")),
+                  QStringLiteral("帮助"), BoxIcon::kInformation, BoxButtons::kOk, m_closing,
+                  m_bAbandonBox);
+    if (QLineEdit* reference = Reference()) reference->setFocus(Qt::OtherFocusReason);
+}
+
+void CCalibrateDlg::UpdateButtons() {
+    const QLineEdit* reference = Reference();
+    const QLineEdit* measured = Measured();
+    const int nominal = m_wizard->Nominal();
+    if (auto* next = m_controls.Get<QPushButton>(IDC_NEXT)) {
+        next->setEnabled(reference != nullptr && measured != nullptr && nominal != 0 &&
+                         !measured->text().isEmpty() &&
+                         engine::ParseReference(reference->text().toStdString(), nominal, nullptr)
+                             .has_value());
+    }
+    if (auto* previous = m_controls.Get<QPushButton>(IDC_PREVIOUS)) previous->setEnabled(nominal > 4);
 }
 
 void CCalibrateDlg::OnStop() { m_wizard->OnStop(); }
@@ -219,57 +298,46 @@ void CCalibrateDlg::EndDialog(int result) {
     QDialog::done(result);
 }
 
-void CCalibrateDlg::OnSetFocusReference(Qt::FocusReason reason) {
+void CCalibrateDlg::OnSetFocusReference(Qt::FocusReason /*reason*/) {
+    // What is being typed stays as it is: the focus comes back to the edit
+    // after every click, and the next key goes on typing.
     m_bEditFocused = 1;
-    QLineEdit* reference = Reference();
-    if (reference == nullptr) return;
-    switch (reason) {
-        case Qt::ActiveWindowFocusReason:
-        case Qt::PopupFocusReason:
-            // The window or a menu coming back: what was being typed stays.
-            break;
-        case Qt::MouseFocusReason:
-            // The click that gives the focus places the caret after this;
-            // select once it has.
-            QTimer::singleShot(0, reference, [reference] { reference->selectAll(); });
-            break;
-        default:
-            reference->selectAll();
-            break;
-    }
 }
 
 void CCalibrateDlg::OnKillFocusReference() { m_bEditFocused = 0; }
 
-bool CCalibrateDlg::PreTranslateMessage(QKeyEvent* event) {
+bool CCalibrateDlg::PreTranslateMessage(QObject* watched, QKeyEvent* event) {
     const int key = event->key();
+    QLineEdit* reference = Reference();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-        // Next, and never the hidden OK button.
+        // Next when the text passes, else the reason; never the hidden OK.
         OnNext();
         return true;
     }
-    if ((event->modifiers() & Qt::KeypadModifier) && key >= Qt::Key_0 && key <= Qt::Key_9 &&
-        m_bEditFocused == 0) {
-        TypeIntoReference(static_cast<char>('0' + (key - Qt::Key_0)));
-        return true;
-    }
-    return false;
-}
-
-void CCalibrateDlg::TypeIntoReference(char ch) {
-    QLineEdit* reference = Reference();
-    if (reference == nullptr) return;
+    if (reference == nullptr || watched == reference || !IsTypingKey(event)) return false;
     reference->setFocus(Qt::OtherFocusReason);
-    // The digit starts the new value: it replaces the whole text.
-    reference->selectAll();
-    reference->insert(QString(QChar::fromLatin1(ch)));
+    QKeyEvent copy(event->type(), key, event->modifiers(), event->text(), event->isAutoRepeat(),
+                   static_cast<ushort>(event->count()));
+    QCoreApplication::sendEvent(reference, &copy);
+    return true;
 }
 
 bool CCalibrateDlg::eventFilter(QObject* watched, QEvent* event) {
+    const bool ours =
+        watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this;
     switch (event->type()) {
         case QEvent::KeyPress:
-            if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this) {
-                return PreTranslateMessage(static_cast<QKeyEvent*>(event));
+            if (ours) return PreTranslateMessage(watched, static_cast<QKeyEvent*>(event));
+            break;
+        case QEvent::MouseButtonRelease:
+            // After any click in the wizard the keyboard types the reference
+            // again; later, so that the click's own handler has run.
+            if (ours) {
+                QTimer::singleShot(0, this, [this] {
+                    QLineEdit* reference = Reference();
+                    if (reference != nullptr && !m_bEnded && isActiveWindow())
+                        reference->setFocus(Qt::OtherFocusReason);
+                });
             }
             break;
         case QEvent::FocusIn:

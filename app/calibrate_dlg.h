@@ -54,24 +54,30 @@ public:
     void SetInstructionText(const std::string& text) override;
     void SetMeasuredText(const std::string& text) override;
     void SetReferenceText(const std::string& text) override;
+    void SetReferencePlaceholder(const std::string& text) override;
     // "确定" tries the same current again, "取消" stops the wizard.
     int ErrorBox(const std::string& text) override;
     void WorkerEnded() override;
 
     // Handlers, on the dialog's thread.
-    // A reference the wizard refuses stays in the edit, selected.
+    // A reference the wizard refuses stays in the edit, selected; one far
+    // from the fixture's reading is taken only when the operator says so.
     void OnNext();
+    // 上一步: the previous point is fixed and read again.
+    void OnPrevious();
+    void OnHelp();
     void OnStop();
     void OnOK();
     void OnCancel();
     void OnTimer(int nIDEvent);  // Qt's id of the timer
-    // Selects the whole text, so that typing replaces it, unless the focus
-    // only comes back with the window or from a menu.
     void OnSetFocusReference(Qt::FocusReason reason);
     void OnKillFocusReference();
-    // The keyboard filter: true when the key press is consumed.
-    bool PreTranslateMessage(QKeyEvent* event);
-    void TypeIntoReference(char ch);
+    // The keyboard filter: true when the key press is consumed. Enter is
+    // Next (when the text passes); digits, the point and Backspace go to
+    // the reference edit wherever the focus is.
+    bool PreTranslateMessage(QObject* watched, QKeyEvent* event);
+    // 下一步 and 上一步 enabled as the text, the reading and the point allow.
+    void UpdateButtons();
 
     // Every way to end the dialog: accept() (the hidden OK) reaches OnOK;
     // reject() (Esc, the close box, the bridge) reaches OnCancel; so does a
@@ -112,6 +118,7 @@ private:
     bool m_bStarted = false;
     bool m_bEnded = false;
     int m_nTimerId = 0;  // Qt's id of the worker-ended timer, 0 for none
+    bool m_bAsking = false;  // the plausibility question is open
 
     // Set when the dialog is closing: the worker's error box gives up.
     std::atomic<bool> m_bAbandonBox{false};
@@ -122,6 +129,7 @@ private:
         std::optional<std::string> instruction;
         std::optional<std::string> measured;
         std::optional<std::string> reference;
+        std::optional<std::string> placeholder;
         bool workerEnded = false;
         bool posted = false;
     };

@@ -38,7 +38,12 @@ bool CChannelDlg::OnInitDialog() {
     if (auto* prompt = m_controls.Get<QPlainTextEdit>(IDC_PROMPT)) {
         prompt->setPlainText(
             QStringLiteral("提示: 请将变送器接入通道CH") + m_strChannel +
-            QStringLiteral(".   该功能将校准设备电流, 如果需要更高精度，请使用电流表!"));
+            (m_bVerification
+                 ? QStringLiteral(".   校准验证只检查设备的电流读数, 不修改设备; 请按电流表的读数输入!")
+                 : QStringLiteral(".   该功能将校准设备电流, 如果需要更高精度，请使用电流表!")));
+    }
+    if (m_bVerification) {
+        if (auto* help = m_controls.Get<QPushButton>(IDC_HELP_BUTTON)) help->hide();
     }
     return true;
 }

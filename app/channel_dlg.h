@@ -26,6 +26,10 @@ public:
 
     const BuiltDialog& Controls() const { return m_controls; }
 
+    // Before a verification: the prompt says it only checks, and 帮助 (which
+    // has nothing to add) is gone. Set before the dialog is shown.
+    void SetVerification(bool verification) { m_bVerification = verification; }
+
     // Shown in the prompt; may be changed until the dialog is shown.
     QString m_strChannel;
 
@@ -37,6 +41,7 @@ private:
 
     BuiltDialog m_controls;
     bool m_bInitialised = false;
+    bool m_bVerification = false;
 };
 
 }  // namespace app

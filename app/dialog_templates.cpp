@@ -110,10 +110,11 @@ const DialogTemplate& CalibrateDialogTemplate() {
         kFrame,
         {
             {IDC_REFERENCE, K::kEdit, 66, 109, 158, 14, "", kAutoHScroll | kBorder | kTabStop},
-            {IDC_NEXT, K::kPushButton, 17, 141, 50, 14, "下一步"},
+            {IDC_PREVIOUS, K::kPushButton, 17, 141, 50, 14, "上一步", kDisabled},
+            {IDC_NEXT, K::kPushButton, 72, 141, 50, 14, "下一步", kDisabled},
             {IDOK, K::kPushButton, 289, 145, 6, 14, "确定", kDefaultButton | kHidden},
             {IDCANCEL, K::kPushButton, 289, 145, 6, 14, "取消", kHidden},
-            {IDC_HELP_BUTTON, K::kPushButton, 233, 141, 50, 14, "帮助", kDisabled},
+            {IDC_HELP_BUTTON, K::kPushButton, 233, 141, 50, 14, "帮助"},
             {IDC_PROMPT, K::kEdit, 5, 19, 285, 60, "",
              kMultiLine | kReadOnly | kAutoVScroll | kBorder},
             {IDC_STATIC, K::kStatic, 9, 90, 50, 14, "当前电流值:", kAlignRight | kVCenter},

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "app/calibrate_dlg.h"
+#include "app/calibration_summary_dlg.h"
 #include "app/channel_dlg.h"
 #include "app/gui_bridge.h"
 #include "app/resource.h"
@@ -264,18 +265,36 @@ int CMainDlg::MessageBox(const std::string& text, const std::string& caption, en
     return m_closing.load() ? engine::kBoxAbandoned : r;
 }
 
-int CMainDlg::RunChannelPrompt(const std::string& channel) {
+int CMainDlg::RunChannelPrompt(const std::string& channel, bool verification) {
     if (m_closing.load()) return engine::kBoxAbandoned;
     const QString text = Q(channel);
-    const int r =
-        RunDialogForWorker([this, text] { return new CChannelDlg(this, text); }, m_closing);
+    const int r = RunDialogForWorker(
+        [this, text, verification] {
+            auto* prompt = new CChannelDlg(this, text);
+            prompt->SetVerification(verification);
+            return prompt;
+        },
+        m_closing);
     return m_closing.load() ? engine::kBoxAbandoned : r;
 }
 
 void CMainDlg::RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) {
     if (m_closing.load()) return;
-    RunDialogForWorker([this, wizard] { return new CCalibrateDlg(this, wizard, m_closing); },
-                       m_closing);
+    RunDialogForWorker(
+        [this, wizard] {
+            // The window's settings are read on its own thread, before the
+            // wizard's worker starts.
+            wizard->SetPlausibility(RecordSettings().plausibilityPercentOfSpan);
+            return new CCalibrateDlg(this, wizard, m_closing);
+        },
+        m_closing);
+}
+
+int CMainDlg::RunCalibrationSummary(const std::vector<engine::RecordPoint>& points) {
+    if (m_closing.load()) return engine::kBoxAbandoned;
+    const int r = RunDialogForWorker(
+        [this, points] { return new CCalibrationSummaryDlg(this, points); }, m_closing);
+    return m_closing.load() ? engine::kBoxAbandoned : r;
 }
 
 // --- The link's messages --------------------------------------------

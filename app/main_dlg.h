@@ -47,6 +47,7 @@ namespace app {
 class CLinkDiagDlg;
 class COverviewDlg;
 class CRecordsDlg;
+class CCalibrationResultDlg;
 class CStatusLine;
 class CTrendDlg;
 
@@ -91,8 +92,9 @@ public:
     int GetDeviceNumberSelection() override;
     int MessageBox(const std::string& text, const std::string& caption, engine::BoxIcon icon,
                    engine::BoxButtons buttons) override;
-    int RunChannelPrompt(const std::string& channel) override;
+    int RunChannelPrompt(const std::string& channel, bool verification) override;
     void RunCalibrateWizard(std::shared_ptr<engine::CCalibrateWizard> wizard) override;
+    int RunCalibrationSummary(const std::vector<engine::RecordPoint>& points) override;
 
     void OnPoll(const engine::PollSample& sample) override;
     void SetFixtureSilent(bool silent, std::chrono::steady_clock::time_point since) override;
@@ -121,6 +123,9 @@ public:
     // 校准验证, 校准记录, 记录设置.
     void OnVerifyCalibration();
     CRecordsDlg* OpenRecords();
+    // The result box of the last completed calibration or verification
+    // while it is open.
+    CCalibrationResultDlg* ResultDialog() const;
     void OpenRecordSettings();
     // The settings every record is made with: com.ini's [RECORDS], read at
     // first use; in demo mode only what was set in this session.
@@ -129,6 +134,7 @@ public:
     // GUI thread: the record's files in the records folder, with the
     // settings and the certificate; an unwritable folder is told once per
     // run of the program. The stem written, empty on failure.
+    void ShowCalibrationResult(engine::CalibrationRecord record, const std::string& stem);
     std::string SaveCalibrationRecord(engine::CalibrationRecord record);
     // The status line's due date of fixture `deviceNumber`, from its last
     // written calibration in the records folder (-1: none known).
@@ -218,6 +224,7 @@ private:
     QPointer<CLinkDiagDlg> m_linkDiagDlg;
     QPointer<COverviewDlg> m_overviewDlg;
     QPointer<CRecordsDlg> m_recordsDlg;
+    QPointer<CCalibrationResultDlg> m_resultDlg;
     engine::RecordSettings m_recordSettings;  // GUI thread
     bool m_bRecordSettingsRead = false;
     bool m_bRecordFailureTold = false;

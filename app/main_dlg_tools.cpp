@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 
+#include "app/tools/calibration_result_dlg.h"
 #include "app/tools/certificate_pdf.h"
 #include "app/tools/file_chooser.h"
 #include "app/gui_bridge.h"
@@ -229,7 +230,26 @@ void CMainDlg::OnVerifyCalibration() {
 }
 
 void CMainDlg::OnCalibrationRecord(const engine::CalibrationRecord& record) {
-    PostToWindow([this, record] { SaveCalibrationRecord(record); });
+    PostToWindow([this, record] {
+        const std::string stem = SaveCalibrationRecord(record);
+        if (!stem.empty() && record.outcome == engine::RecordOutcome::kCompleted)
+            ShowCalibrationResult(record, stem);
+    });
+}
+
+CCalibrationResultDlg* CMainDlg::ResultDialog() const { return m_resultDlg.data(); }
+
+void CMainDlg::ShowCalibrationResult(engine::CalibrationRecord record, const std::string& stem) {
+    if (m_closing.load()) return;
+    record.settings = RecordSettings();
+    if (!m_resultDlg.isNull()) m_resultDlg->close();
+    const QString pdf = QString::fromStdString(engine::RecordsFolder()) + QLatin1Char('/') +
+                        QString::fromStdString(stem) + QStringLiteral(".pdf");
+    // Not waited for: the worker is polling again, and the window's close
+    // takes the box with it.
+    m_resultDlg = new CCalibrationResultDlg(this, record, QString::fromStdString(stem), pdf);
+    m_resultDlg->setAttribute(Qt::WA_DeleteOnClose);
+    m_resultDlg->open();
 }
 
 const engine::RecordSettings& CMainDlg::RecordSettings() {

@@ -46,6 +46,7 @@ constexpr int IDC_GROUP_READOUTS = 1013;
 constexpr int IDC_PROMPT = 1014;
 constexpr int IDC_MEASURED = 1016;
 constexpr int IDC_REFERENCE = 1017;
+constexpr int IDC_PREVIOUS = 1018;  // dialog 131: 上一步
 constexpr int IDC_DEVICE_NUMBER = 1019;
 constexpr int IDC_LABEL_DEVICE = 1020;
 constexpr int IDC_CHANNEL_DOWN = 1021;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/calibration_record.h"
 #include "engine/main_window_view.h"
 #include "hart/fixture_commands.h"
 #include "platform/trace.h"
@@ -51,45 +52,71 @@ std::optional<float> ParseReference(const std::string& text, int nominal, std::s
             : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
     const double low = nominal * (1.0 - kReferenceTolerance);
     const double high = nominal * (1.0 + kReferenceTolerance);
+    const auto refuse = [&](const std::string& why) -> std::optional<float> {
+        if (reason != nullptr) *reason = why;
+        return std::nullopt;
+    };
+    char range[96];
+    std::snprintf(range, sizeof(range), "实际电流值应在%.3f至%.3f mA之间", low, high);
+    if (typed.empty()) {
+        char empty[128];
+        std::snprintf(empty, sizeof(empty),
+                      "错误: 未输入实际电流值, 应在%.3f至%.3f mA之间, 请输入电流表的读数!", low, high);
+        return refuse(empty);
+    }
+    const std::string quoted = "错误: 输入值\"" + Quoted(text) + "\"无效, ";
 
-    int dots = 0;
-    int digits = 0;
-    for (const char c : typed) {
-        if (c == '.') {
-            ++dots;
-        } else if (c >= '0' && c <= '9') {
-            ++digits;
-        } else {
-            digits = -1;  // sign, exponent, letter, blank inside: no plain number
-            break;
+    // The first character that makes it no plain decimal, counted in
+    // characters of the text as typed (blanks around it included).
+    size_t place = 0;
+    bool dot = false;
+    bool digit = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        ++place;
+        const bool inside = i >= first && i < first + typed.size();
+        const char c = text[i];
+        if (!inside || (c >= '0' && c <= '9')) {
+            digit = digit || inside;
+            continue;
         }
-    }
-    if (digits > 0 && dots <= 1) {
-        double value = 0.0;
-        const auto [end, error] = std::from_chars(typed.data(), typed.data() + typed.size(), value,
-                                                  std::chars_format::fixed);
-        // The bounds are decimal: 8.8 must pass at 8 mA although 8.8 - 8 is
-        // a hair above 0.8 in binary.
-        constexpr double kSlack = 1e-9;
-        if (error == std::errc() && end == typed.data() + typed.size() &&
-            std::fabs(value - nominal) <= kReferenceTolerance * nominal + kSlack) {
-            return static_cast<float>(value);
+        size_t length = 1;
+        while (i + length < text.size() &&
+               (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
+            ++length;
+        const std::string character = text.substr(i, length);
+        if (c == '.' && !dot) {
+            dot = true;
+            continue;
         }
+        const char* what = c == '.' ? "是第二个小数点" : "不是数字";
+        return refuse(quoted + "第" + std::to_string(place) + "个字符\"" + character + "\"" + what +
+                      ", 请重新输入!");
     }
-    if (reason != nullptr) {
-        char text[192];
-        if (typed.empty()) {
-            std::snprintf(text, sizeof(text),
-                          "错误: 未输入实际电流值, 应在%.3f至%.3f mA之间, 请输入电流表的读数!", low,
-                          high);
-        } else {
-            std::snprintf(text, sizeof(text),
-                          "错误: 输入值\"%s\"无效, 实际电流值应在%.3f至%.3f mA之间, 请重新输入!",
-                          Quoted(typed).c_str(), low, high);
-        }
-        *reason = text;
+    if (!digit) return refuse(quoted + "没有数字, 请重新输入!");
+
+    double value = 0.0;
+    const auto [end, error] =
+        std::from_chars(typed.data(), typed.data() + typed.size(), value, std::chars_format::fixed);
+    // The bounds are decimal: 8.8 must pass at 8 mA although 8.8 - 8 is a
+    // hair above 0.8 in binary.
+    constexpr double kSlack = 1e-9;
+    if (error == std::errc() && end == typed.data() + typed.size() &&
+        std::fabs(value - nominal) <= kReferenceTolerance * nominal + kSlack) {
+        return static_cast<float>(value);
     }
-    return std::nullopt;
+    return refuse("错误: 输入值\"" + Quoted(text) + "\"超出范围, " + range + ", 请重新输入!");
+}
+
+std::string ImplausibilityQuestion(double reference, double reading, double percentOfSpan) {
+    const double difference = std::fabs(reference - reading);
+    // Compared in the shown figures (0.001 mA), so a limit met exactly passes.
+    const double limit = percentOfSpan / 100.0 * kSpanMa;
+    if (std::round(difference * 1e6) <= std::round(limit * 1e6)) return {};
+    char text[160];
+    std::snprintf(text, sizeof(text), "与夹具读数相差 %.3f mA (%.2f %% 量程), 确定使用该值吗?",
+                  difference, difference / kSpanMa * 100.0);
+    return text;
 }
 
 void LeaveFixedCurrent() {
@@ -99,8 +126,10 @@ void LeaveFixedCurrent() {
     }
 }
 
-CCalibrateWizard::CCalibrateWizard(WizardReading reading) : m_reading(reading) {
-    g_nFixedCurrent.store(kFirstCurrent);
+CCalibrateWizard::CCalibrateWizard(WizardReading reading, int firstCurrent)
+    : m_reading(reading),
+      m_firstCurrent(IsPointCurrent(firstCurrent) ? firstCurrent : kFirstCurrent) {
+    g_nFixedCurrent.store(m_firstCurrent);
 }
 
 CCalibrateWizard::~CCalibrateWizard() { StopAndJoin(); }
@@ -120,6 +149,8 @@ bool CCalibrateWizard::OnNext(const std::string& measuredText, const std::string
     std::string reason;
     {
         std::lock_guard lock(m_mutex);
+        // Going back already: this point is not the one shown any more.
+        if (m_bPrevious) return false;
         const int current = g_nFixedCurrent.load();
         if (IsPointCurrent(current)) {
             if (const std::optional<float> reference =
@@ -161,6 +192,36 @@ void CCalibrateWizard::ShowInstructionLocked() {
     } else {
         m_view->SetInstructionText(m_refusal + "\r\n" + m_prompt);
     }
+}
+
+bool CCalibrateWizard::OnPrevious() {
+    {
+        std::lock_guard lock(m_mutex);
+        const int current = g_nFixedCurrent.load();
+        if (m_bStopped || !IsPointCurrent(current) || current == kFirstCurrent || m_bNext == 1 ||
+            m_bPrevious)
+            return false;
+        m_bPrevious = true;
+    }
+    ShowRefusal({});
+    m_wake.Set();
+    return true;
+}
+
+std::optional<float> CCalibrateWizard::CheckReference(const std::string& text, bool tellRange) {
+    const int nominal = Nominal();
+    if (nominal == 0) return std::nullopt;
+    std::string reason;
+    const std::optional<float> value = ParseReference(text, nominal, &reason);
+    const bool tell = !value && (tellRange || (!text.empty() && reason.find("个字符") != std::string::npos));
+    ShowRefusal(tell ? reason : std::string());
+    return value;
+}
+
+int CCalibrateWizard::Nominal() const {
+    std::lock_guard lock(m_mutex);
+    const int current = g_nFixedCurrent.load();
+    return !m_bStopped && m_bNext == 0 && !m_bPrevious && IsPointCurrent(current) ? current : 0;
 }
 
 void CCalibrateWizard::OnStop() {
@@ -236,6 +297,10 @@ bool CCalibrateWizard::TakeNext(bool& fix, int& current) {
         m_bNext = 0;
         if (!m_bStopped) g_nFixedCurrent.fetch_add(kCurrentStep);
         fix = true;
+    } else if (m_bPrevious) {
+        m_bPrevious = false;
+        if (!m_bStopped) g_nFixedCurrent.fetch_sub(kCurrentStep);
+        fix = true;
     }
     current = g_nFixedCurrent.load();
     return !m_bStopped && current <= kLastCurrent;
@@ -245,15 +310,19 @@ void CCalibrateWizard::CalibrateLoop() {
     bool fix = true;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_bStopped) g_nFixedCurrent.store(kFirstCurrent);
+        if (!m_bStopped) g_nFixedCurrent.store(m_firstCurrent);
     }
-    int current = kFirstCurrent;
+    int current = m_firstCurrent;
     while (TakeNext(fix, current)) {
         if (fix) {
             if (hart::FixTransmitterCurrent(static_cast<float>(current))) {
                 char text[32];
                 std::snprintf(text, sizeof(text), "%d.000", current);
-                m_view->SetReferenceText(text);
+                // Typed on purpose at every point: the nominal is only a hint,
+                // and the last point's reading is no reading of this one.
+                m_view->SetReferenceText("");
+                m_view->SetReferencePlaceholder(text);
+                m_view->SetMeasuredText("");
                 fix = false;
             } else {
                 char text[64];

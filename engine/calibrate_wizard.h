@@ -32,6 +32,9 @@ public:
     virtual void SetInstructionText(const std::string& text) = 0;  // edit 1014
     virtual void SetMeasuredText(const std::string& text) = 0;     // edit 1016
     virtual void SetReferenceText(const std::string& text) = 0;    // edit 1017
+    // The grey text edit 1017 shows while it is empty: the nominal current,
+    // as a hint, never as a value.
+    virtual void SetReferencePlaceholder(const std::string& text) = 0;
     // The error box of a failed command 40, owned by the dialog; the worker
     // waits for the answer: IDOK tries again, IDCANCEL (or kBoxAbandoned)
     // stops the wizard.
@@ -50,7 +53,14 @@ inline constexpr int kStopMark = 100;
 // most one '.', blanks around it ignored) within 10 % of the nominal
 // current. Anything else gives nothing and, in *reason, the text that tells
 // the operator why. Independent of the C locale.
+// A refused text is quoted as typed, with the first character that makes
+// it no number named by its place ("第5个字符"O"不是数字").
 std::optional<float> ParseReference(const std::string& text, int nominal, std::string* reason);
+
+// The question asked before a reference further than `percentOfSpan` % of
+// the 16 mA span from the fixture's own reading of the point is taken;
+// empty when it is near enough.
+std::string ImplausibilityQuestion(double reference, double reading, double percentOfSpan);
 
 // Command 40 with 0.0 to the transmitter on the active channel: how a
 // transmitter leaves fixed-current mode. A failure is only traced: the
@@ -65,7 +75,10 @@ enum class WizardReading { kConverter, kLoopCurrent };
 
 class CCalibrateWizard {
 public:
-    explicit CCalibrateWizard(WizardReading reading = WizardReading::kConverter);
+    // `firstCurrent` (4 to 20): where the worker begins; a wizard reopened
+    // to revise its points begins at the last one.
+    explicit CCalibrateWizard(WizardReading reading = WizardReading::kConverter,
+                              int firstCurrent = 4);
     ~CCalibrateWizard();
     CCalibrateWizard(const CCalibrateWizard&) = delete;
     CCalibrateWizard& operator=(const CCalibrateWizard&) = delete;
@@ -79,6 +92,19 @@ public:
     // stays at this current, the instruction says why, and the result is
     // false.
     bool OnNext(const std::string& measuredText, const std::string& referenceText);
+    // The text in edit 1017 checked against the point being taken; its
+    // reason shown in the instruction area (or taken away). A range that
+    // is not met yet is only told with `tellRange`: while typing "1" on
+    // the way to "12" it is no mistake.
+    std::optional<float> CheckReference(const std::string& text, bool tellRange);
+    // 上一步: back to the previous current, which is fixed and read again;
+    // false at the first.
+    bool OnPrevious();
+    // The nominal current of the point being taken, 0 when none is.
+    int Nominal() const;
+    // The plausibility limit in % of span; set before Start.
+    void SetPlausibility(double percentOfSpan) { m_plausibility.store(percentOfSpan); }
+    double Plausibility() const { return m_plausibility.load(); }
     // The 取消 button: the worker ends after what it is doing.
     void OnStop();
     // The hidden OK button, Esc, the close box: the same stop.
@@ -119,6 +145,8 @@ private:
     bool ReadMeasurement(double* value);
 
     const WizardReading m_reading;
+    const int m_firstCurrent;
+    std::atomic<double> m_plausibility{0.5};
 
     // Set by Start; guarded by m_textMutex for the dialog's thread.
     CalibrateWizardView* m_view = nullptr;
@@ -132,6 +160,7 @@ private:
     // stop and a Next can never overwrite each other.
     mutable std::mutex m_mutex;
     int32_t m_bNext = 0;
+    bool m_bPrevious = false;
     bool m_bStopped = false;
     std::array<CalibrationPoint, 6> m_points{};
     std::array<bool, 6> m_taken{};

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace engine {
 
@@ -32,6 +33,7 @@ class CCalibrateWizard;
 struct ScanRow;
 struct ScanResult;
 struct CalibrationRecord;
+struct RecordPoint;
 
 // One poll of the loop current, as the readout showed it.
 struct PollSample {
@@ -81,8 +83,13 @@ public:
     // IDCANCEL (kBoxAbandoned while closing). The wizard's dialog starts
     // the wizard and shares it: it may outlive this call by the moment its
     // worker needs to end.
-    virtual int RunChannelPrompt(const std::string& channel) = 0;
+    // `verification`: the prompt of a verification, which calibrates nothing.
+    virtual int RunChannelPrompt(const std::string& channel, bool verification) = 0;
     virtual void RunCalibrateWizard(std::shared_ptr<CCalibrateWizard> wizard) = 0;
+    // Before a calibration's table is written: its six points (nominal,
+    // reference, reading, error). IDOK writes them (确定写入), IDNO goes
+    // back to retype them (返回修改); kBoxAbandoned while closing.
+    virtual int RunCalibrationSummary(const std::vector<RecordPoint>& points) = 0;
 
     // Beyond the readouts; never wait. Every poll as it ends.
     virtual void OnPoll(const PollSample& /*sample*/) {}

@@ -281,6 +281,11 @@ bool CMainWorker::SleepUnlessStopping(uint32_t ms) {
     return false;
 }
 
+namespace {
+// The point a wizard reopened from the summary begins at, mA.
+constexpr int kRevisedFrom = 20;
+}  // namespace
+
 void CMainWorker::CalibrateCurrent() {
     using Calibration = hart::CalibrationStep;
     // The command 201 requests confirmed so far: where a failed run
@@ -297,15 +302,18 @@ void CMainWorker::CalibrateCurrent() {
     const ShowActivity shown(m_view, Activity::kCalibrating);
     auto wizard = std::make_shared<CCalibrateWizard>();
     const std::string recordPort = RecordPortText(serial::CurrentPort());
+    CalibrationRecord record;
 
-    if (m_view.RunChannelPrompt(m_view.GetChannelText()) != IDOK) ok = report = false;
+    if (m_view.RunChannelPrompt(m_view.GetChannelText(), false) != IDOK) ok = report = false;
     const int ch = GetChannelIndex();
+    record.channel = ch >= 0 ? ch + 1 : 0;
     if (ok) ok = Step(Calibration::Step0000());
     if (ok) {
         m_view.RunCalibrateWizard(wizard);
         // Whatever ended the dialog, its worker is out of its transaction
         // before the flow sends again.
         wizard->StopAndJoin();
+        record.transmitter = TransmitterIdentity(ch);
         // However the wizard ended, the transmitter may still drive the last
         // current it was fixed at; the loop would read that for good.
         LeaveFixedCurrent();
@@ -327,6 +335,31 @@ void CMainWorker::CalibrateCurrent() {
         m_view.MessageBox("提示: 插回变送器, 并点击\"确定\"!", kCaptionNotice,
                           BoxIcon::kExclamation, BoxButtons::kOk);
     }
+    // Nothing is written before the operator has seen the six points; going
+    // back reopens the wizard at its last point, on the channel again.
+    while (ok) {
+        const int answer = m_view.RunCalibrationSummary(WizardPoints(*wizard));
+        if (answer == IDOK) break;
+        if (answer != IDNO || m_bRunning.load() == 0) {
+            ok = report = false;
+            break;
+        }
+        ok = Noted(hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1)).Ok();
+        if (!ok) break;
+        auto revised = std::make_shared<CCalibrateWizard>(WizardReading::kConverter, kRevisedFrom);
+        for (int i = 0; i < 6; ++i) {
+            if (wizard->PointTaken(i)) revised->SetPoint(i, wizard->Point(i));
+        }
+        wizard = revised;
+        m_view.RunCalibrateWizard(wizard);
+        wizard->StopAndJoin();
+        LeaveFixedCurrent();
+        if (wizard->Result() == 2) {
+            ok = report = false;
+            break;
+        }
+        ok = Noted(hart::SelectChannel(hart::kNoChannel)).Ok();
+    }
     if (ok) ok = Step(Calibration::Step0000());
     if (ok) ok = Step(Calibration::Step0206());
     for (int i = 0; ok && i < 6; ++i) {
@@ -339,8 +372,9 @@ void CMainWorker::CalibrateCurrent() {
     // The channel active before, or none when there was none (-1 would be
     // no channel code at all).
     if (ok) ok = Noted(hart::SelectChannel(ch < 0 ? hart::kNoChannel : ch + 1)).Ok();
+    if (ok && m_bRunning.load() != 0) CheckAsLeft(record);
     m_view.SetBusy(false);
-    ReportCalibration(*wizard, recordPort, report, stepsWritten);
+    ReportCalibration(*wizard, std::move(record), recordPort, report, stepsWritten);
     if (!ok && report) {
         m_view.MessageBox("错误: 电流校准失败!", kCaptionError, BoxIcon::kError, BoxButtons::kOk);
     }

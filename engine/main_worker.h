@@ -149,11 +149,18 @@ private:
     };
     // The record of a calibration run, given how far it got: report as the
     // flow keeps it, and the command 201 requests it had confirmed
-    // (verify_calibration.cpp).
-    void ReportCalibration(const CCalibrateWizard& wizard, const std::string& port, bool report,
-                           int stepsWritten);
+    // (verify_calibration.cpp). `record` brings the channel, the
+    // transmitter and the as-left check.
+    void ReportCalibration(const CCalibrateWizard& wizard, CalibrationRecord record,
+                           const std::string& port, bool report, int stepsWritten);
+    // After a written table: the operator's choice of checking it at once
+    // with the verification's five points, read through the new table.
+    void CheckAsLeft(CalibrationRecord& record);
     // Fills in the fixture, the port and the time and hands the record on.
     void PostRecord(CalibrationRecord record, const std::string& port);
+    // The transmitter on channel index `ch` as its command 0 named it,
+    // "MM-TT-DDDDDD"; empty when not known.
+    static std::string TransmitterIdentity(int ch);
 
     MainWindowView& m_view;
 

@@ -4,6 +4,8 @@
 // fixture's loop current read at each and the reference meter's value
 // typed; nothing is written to the fixture.
 #include <chrono>
+#include <cstdio>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,6 +13,7 @@
 #include "engine/calibrate_wizard.h"
 #include "engine/calibration_record.h"
 #include "engine/main_worker.h"
+#include "hart/transaction.h"
 #include "serial/serial_link.h"
 
 namespace engine {
@@ -33,7 +36,8 @@ void CMainWorker::VerifyCalibration() {
     const ShowActivity shown(m_view, Activity::kCalibrating);
     auto wizard = std::make_shared<CCalibrateWizard>(WizardReading::kLoopCurrent);
     const std::string port = RecordPortText(serial::CurrentPort());
-    if (m_view.RunChannelPrompt(m_view.GetChannelText()) == IDOK) {
+    if (m_view.RunChannelPrompt(m_view.GetChannelText(), true) == IDOK) {
+        const int ch = GetChannelIndex();
         m_view.RunCalibrateWizard(wizard);
         // As in the calibration: the wizard's worker is out of its
         // transaction, and the transmitter drives its own current again.
@@ -41,6 +45,8 @@ void CMainWorker::VerifyCalibration() {
         LeaveFixedCurrent();
         CalibrationRecord record;
         record.kind = RecordKind::kVerification;
+        record.channel = ch >= 0 ? ch + 1 : 0;
+        record.transmitter = TransmitterIdentity(ch);
         record.points = WizardPoints(*wizard);
         record.outcome =
             wizard->Result() == 1 ? RecordOutcome::kCompleted : RecordOutcome::kCancelled;
@@ -49,9 +55,8 @@ void CMainWorker::VerifyCalibration() {
     ReturnToPolling();
 }
 
-void CMainWorker::ReportCalibration(const CCalibrateWizard& wizard, const std::string& port,
-                                    bool report, int stepsWritten) {
-    CalibrationRecord record;
+void CMainWorker::ReportCalibration(const CCalibrateWizard& wizard, CalibrationRecord record,
+                                    const std::string& port, bool report, int stepsWritten) {
     record.kind = RecordKind::kCalibration;
     record.points = WizardPoints(wizard);
     if (stepsWritten >= kCalibrationStepCount) {
@@ -70,6 +75,42 @@ void CMainWorker::ReportCalibration(const CCalibrateWizard& wizard, const std::s
                                                                        : StepName(stepsWritten + 1);
     }
     PostRecord(std::move(record), port);
+}
+
+void CMainWorker::CheckAsLeft(CalibrationRecord& record) {
+    const int answer = m_view.MessageBox("是否立即进行校准后验证?", kCaptionNotice,
+                                         BoxIcon::kExclamation, BoxButtons::kYesNo);
+    if (answer == IDNO) {
+        record.asLeftDeclined = true;
+        return;
+    }
+    if (answer != IDYES || m_bRunning.load() == 0) return;
+    if (m_view.MessageBox("请重新接入变送器", kCaptionNotice, BoxIcon::kExclamation,
+                          BoxButtons::kOk) != IDOK ||
+        m_bRunning.load() == 0)
+        return;
+    auto check = std::make_shared<CCalibrateWizard>(WizardReading::kLoopCurrent);
+    m_view.RunCalibrateWizard(check);
+    check->StopAndJoin();
+    LeaveFixedCurrent();
+    // Only a whole check gives a verdict; one left half-way leaves the
+    // calibration written and unchecked.
+    if (check->Result() == 1) record.asLeft = WizardPoints(*check);
+}
+
+std::string CMainWorker::TransmitterIdentity(int ch) {
+    if (ch < 0 || ch > 31) return {};
+    hart::ChannelAddress entry;
+    {
+        // The cache is the transactions', kept under the link.
+        std::lock_guard lock(serial::LinkMutex());
+        entry = hart::g_channelAddressCache.entries[static_cast<size_t>(ch)];
+    }
+    if (entry.known == 0) return {};
+    char text[16];
+    std::snprintf(text, sizeof(text), "%02X-%02X-%02X%02X%02X", entry.manufacturerId,
+                  entry.deviceType, entry.deviceId[0], entry.deviceId[1], entry.deviceId[2]);
+    return text;
 }
 
 void CMainWorker::PostRecord(CalibrationRecord record, const std::string& port) {

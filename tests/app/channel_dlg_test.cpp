@@ -49,5 +49,18 @@ TEST(ChannelDlg, NamesTheChannelAndAnswersOkToEnterAndCancelToEsc) {
     }
 }
 
+// Before a verification the prompt says it only checks, and 帮助 is gone.
+TEST(ChannelDlg, TheVerificationsPromptDoesNotSayItCalibrates) {
+    QWidget owner;
+    CChannelDlg d(&owner, QString("07"));
+    d.SetVerification(true);
+    d.show();
+    const QString text = d.Controls().Get<QPlainTextEdit>(IDC_PROMPT)->toPlainText();
+    EXPECT_TRUE(text.startsWith("提示: 请将变送器接入通道CH07.")) << text.toStdString();
+    EXPECT_FALSE(text.contains("将校准")) << text.toStdString();
+    EXPECT_TRUE(text.contains("不修改设备"));
+    EXPECT_FALSE(d.Controls().Get<QPushButton>(IDC_HELP_BUTTON)->isVisible());
+}
+
 }  // namespace
 }  // namespace app

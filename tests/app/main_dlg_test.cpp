@@ -38,6 +38,8 @@
 #include <thread>
 
 #include "app/calibrate_dlg.h"
+#include "app/calibration_summary_dlg.h"
+#include "app/tools/calibration_result_dlg.h"
 #include "app/channel_dlg.h"
 #include "app/gui_bridge.h"
 #include "app/menus.h"
@@ -1012,6 +1014,10 @@ private:
                 prompt->accept();
                 return;
             }
+            if (auto* summary = qobject_cast<CCalibrationSummaryDlg*>(d)) {
+                summary->WriteButton()->click();
+                return;
+            }
             auto* wizard = qobject_cast<CCalibrateDlg*>(d);
             if (wizard == nullptr) continue;
             if (wizard != m_wizard) {
@@ -1023,8 +1029,11 @@ private:
             // A reading of this current, not the last one's still standing.
             const double measured =
                 wizard->Controls().Get<QLineEdit>(IDC_MEASURED)->text().toDouble();
-            if (wizard->Controls().Get<QLineEdit>(IDC_REFERENCE)->text() == nominal &&
+            auto* reference = wizard->Controls().Get<QLineEdit>(IDC_REFERENCE);
+            if (reference->placeholderText() == nominal && reference->text().isEmpty() &&
                 std::fabs(measured - m_next) < 0.5) {
+                // The ammeter shows the current the transmitter was fixed at.
+                reference->setText(nominal);
                 wizard->OnNext();
                 m_next += 4;
                 ++m_points;
@@ -1101,7 +1110,8 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
     EXPECT_EQ(CountRequests(fixture, 201), 0u) << "nothing written to the fixture";
     // A calibration with the folder still unwritable: not told again, and
     // the calibration completes.
-    run([&] { dlg->OnButtonCalibrate(); }, 10);
+    // Its offer of a check is taken (Yes is the default): five points more.
+    run([&] { dlg->OnButtonCalibrate(); }, 15);
     EXPECT_EQ(CountRequests(fixture, 201), 12u);
     const auto told = std::count_if(op.Boxes().begin(), op.Boxes().end(), [](const std::string& t) {
         return t.rfind("错误: 无法保存校准记录到", 0) == 0;
@@ -1112,7 +1122,7 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
 
     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
     CRecordsDlg* records = dlg->OpenRecords();
-    run([&] { verify->trigger(); }, 15);
+    run([&] { verify->trigger(); }, 20);
     const fs::path folder = dir / "data" / "tarvok" / "records";
     ASSERT_EQ(records->Records().size(), 1u) << "the open list shows the new record";
     const std::string stem = records->Records()[0].stem;
@@ -1127,7 +1137,24 @@ TEST_F(MainDlgTest, AnUnwritableRecordsFolderIsToldOnceAndAVerificationLeavesARe
     EXPECT_EQ(json["tolerance_percent_of_span"], 0.5);
     EXPECT_EQ(json["points"].size(), 5u);
     EXPECT_EQ(json["result"], "pass") << "as left by the calibration";
-    EXPECT_EQ(op.Titles(), (std::vector<std::string>{"校准验证", "电流校准", "校准验证"}));
+    // The run ends with its result: the verdict and the certificate number.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->ResultDialog() != nullptr; }, kWaitMs));
+    CCalibrationResultDlg* result = dlg->ResultDialog();
+    EXPECT_EQ(result->windowTitle(), QString("校准验证结果"));
+    EXPECT_EQ(result->Verdict(), QString("合格"));
+    EXPECT_EQ(result->CertificateNumber(), QString::fromStdString(stem));
+    QString opened;
+    result->openFile = [&](const QString& path, QString*) {
+        opened = path;
+        return true;
+    };
+    result->OpenButton()->click();
+    EXPECT_EQ(fs::path(opened.toStdString()), folder / (stem + ".pdf"));
+    result->CloseButton()->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg->ResultDialog() == nullptr; }, kWaitMs));
+    EXPECT_EQ(op.Titles(),
+              (std::vector<std::string>{"校准验证", "电流校准", "校准验证", "校准验证"}));
+    EXPECT_EQ(std::count(op.Boxes().begin(), op.Boxes().end(), "是否立即进行校准后验证?"), 1);
 }
 
 TEST_F(MainDlgTest, TheSettingsFileIsBesideAPortableCopyAndTheUsersForAnInstalledOne) {

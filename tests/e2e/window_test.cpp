@@ -284,12 +284,18 @@ protected:
     // Waits for a window with exactly this title, gives it the focus and
     // presses Return in it.
     void AnswerWithReturn(const std::string& title, int ms = 20000) {
+        AnswerWithKeys(title, {"Return"}, ms);
+    }
+    void AnswerWithKeys(const std::string& title, const std::vector<std::string>& keys,
+                        int ms = 20000) {
         const ProcessResult found =
             Xdo({"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}, ms);
         ASSERT_EQ(found.status, 0) << "no window " << title;
         const std::string w = found.out.substr(0, found.out.find('\n'));
         Xdo({"windowfocus", "--sync", w});
-        ASSERT_EQ(Xdo({"key", "Return"}).status, 0);
+        std::vector<std::string> args{"key"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        ASSERT_EQ(Xdo(args).status, 0);
     }
     size_t CountRequests(int command) {
         size_t n = 0;
@@ -416,10 +422,10 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
               "device number: '设备3 #'");
 
     // The calibration: 校准, Yes, the channel prompt's OK, then the wizard:
-    // at each current the operator waits for the reading and takes the
-    // point with Enter. At 12 mA he types what his ammeter shows over the
-    // nominal value standing there and clicks 下一步; at 16 mA he types on
-    // the keypad while the button still has the focus.
+    // at each current the operator waits for the reading, types what his
+    // ammeter shows on the main row and clicks 下一步 with the mouse; the
+    // next value goes on the main row again, with no click into the edit.
+    // At 16 mA he types on the keypad and takes the point with its Enter.
     ClickControl(84, 269, 60, 18);
     AnswerWithReturn("提示");
     AnswerWithReturn("通道选择");
@@ -435,11 +441,16 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
         Xdo({"windowfocus", "--sync", w});
         if (point == 3) {
             Xdo({"key", "1", "2", "period", "0", "1", "0"});
-            ClickWizardButton(w, 17, 141, 50, 14);  // 下一步
+            ClickWizardButton(w, 72, 141, 50, 14);  // 下一步
         } else if (point == 4) {
             Xdo({"key", "KP_1", "KP_6", "KP_Decimal", "KP_0", "KP_1", "KP_1", "KP_Enter"});
         } else {
-            Xdo({"key", "Return"});
+            const std::string nominal = std::to_string(4 * point);
+            std::vector<std::string> keys{"key"};
+            for (const char c : nominal) keys.push_back(std::string(1, c));
+            for (const char* k : {"period", "0", "0", "0"}) keys.push_back(k);
+            Xdo(keys);
+            ClickWizardButton(w, 72, 141, 50, 14);  // 下一步
         }
         if (point < 5) {
             ASSERT_TRUE(
@@ -448,8 +459,13 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
     }
     AnswerWithReturn("提示");  // unplug the transmitter
     AnswerWithReturn("提示");  // plug it back in
+    // The six points before anything is written: 确定写入 (Enter alone
+    // does not write; the focus starts on 返回修改).
+    AnswerWithKeys("校准点确认", {"shift+Tab", "space"});
     ASSERT_TRUE(WaitFor([&] { return CountRequests(201) == 12; }, 60000));
     ASSERT_TRUE(WaitFor([&] { return CountRequests(34) == 2; }));
+    AnswerWithKeys("提示", {"n"});  // no check after the calibration
+    AnswerWithReturn("校准结果");   // 关闭
 
     std::vector<Bytes> steps;
     for (const auto& r : Requests())
@@ -484,7 +500,8 @@ TEST_F(WindowTest, WritesTheDeviceNumberAndCalibratesWithRealInput) {
     // No error box: polling goes on.
     const size_t polls = CountRequests(2);
     EXPECT_TRUE(WaitFor([&] { return CountRequests(2) > polls + 1; }));
-    EXPECT_NE(Xdo({"search", "--onlyvisible", "--name", "^错误$"}, 2000).status, 0);
+    EXPECT_NE(Xdo({"search", "--onlyvisible", "--name", "^错误$"}, 2000).status, 0)
+        << WaitForTrace("box: 错误", [](const std::string&) { return true; }, 100);
 
     // The record, in the data folder the program was given: its three
     // files, the fixture as it was identified last, the points as written.

@@ -113,7 +113,32 @@ TEST(RecordText, TheJsonCarriesEveryFieldInOrder) {
     EXPECT_EQ(p["pass"], false);
     // Figures as decimals, not as binary fractions.
     EXPECT_NE(text.find("\"reference_mA\": 8.01,"), std::string::npos) << text;
+    EXPECT_EQ(j["channel"], nullptr) << "unknown";
+    EXPECT_EQ(j["transmitter"], "");
+    EXPECT_FALSE(j.contains("as_left")) << "no check was made";
     EXPECT_EQ(keys.size(), 20u);
+}
+
+// A calibration checked right after it was written: both tables, and the
+// check's verdict is the record's.
+TEST(RecordText, AnAsLeftCheckIsTheCalibrationsVerdict) {
+    CalibrationRecord r = Sample();
+    r.channel = 5;
+    r.transmitter = "26-0A-001005";
+    for (int i = 1; i <= 5; ++i) r.asLeft.push_back({4.0 * i, 4.0 * i, 4.0 * i + 0.001});
+    Json j = Json::parse(RecordJson(r));
+    EXPECT_EQ(j["channel"], 5);
+    EXPECT_EQ(j["transmitter"], "26-0A-001005");
+    ASSERT_EQ(j["as_left"].size(), 5u);
+    EXPECT_EQ(j["as_left"][4]["nominal_mA"], 20.0);
+    EXPECT_EQ(j["as_left"][4]["error_mA"], 0.001);
+    EXPECT_EQ(j["points"].size(), 4u) << "the as-found points as they were";
+    EXPECT_EQ(j["result"], "pass") << "though as found a point was out";
+    r.asLeft[2].readingMa = 12.02;
+    EXPECT_EQ(ResultText(r), "fail");
+    r.asLeft.clear();
+    r.asLeftDeclined = true;
+    EXPECT_EQ(ResultText(r), "written");
 }
 
 TEST(RecordText, UnknownFixtureFailedStepAndStrayBytes) {

@@ -38,9 +38,14 @@ public:
     void SetMeasuredText(const std::string& t) override {
         std::lock_guard lock(mutex_);
         measured_ = t;
-        ++measurements_;
+        if (!t.empty()) ++measurements_;  // emptied as a new point begins
     }
     void SetReferenceText(const std::string& t) override { Set(reference_, t); }
+    void SetReferencePlaceholder(const std::string& t) override {
+        std::lock_guard lock(mutex_);
+        placeholder_ = t;
+        ++points_;
+    }
     int ErrorBox(const std::string& text) override {
         std::lock_guard lock(mutex_);
         errors_.push_back(text);
@@ -50,6 +55,12 @@ public:
 
     std::string Measured() { return Get(measured_); }
     std::string Reference() { return Get(reference_); }
+    std::string Placeholder() { return Get(placeholder_); }
+    // How many times a point has begun (a current fixed).
+    int PointsBegun() {
+        std::lock_guard lock(mutex_);
+        return points_;
+    }
     std::string Instruction() { return Get(instruction_); }
     int Measurements() {
         std::lock_guard lock(mutex_);
@@ -71,8 +82,9 @@ private:
         return field;
     }
     std::mutex mutex_;
-    std::string instruction_, measured_, reference_;
+    std::string instruction_, measured_, reference_, placeholder_;
     int measurements_ = 0;
+    int points_ = 0;
     std::vector<std::string> errors_;
     std::atomic<bool> ended_{false};
 };
@@ -85,9 +97,11 @@ public:
     int MessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
                    BoxButtons buttons) override {
         if (onBox) onBox(text);
-        return FakeView::MessageBox(text, caption, icon, buttons);
+        const int answer = FakeView::MessageBox(text, caption, icon, buttons);
+        return text == yesTo ? IDYES : answer;
     }
     std::function<void(const std::string&)> onBox;  // set before the worker starts
+    std::string yesTo;                              // the question answered Yes
 };
 
 // Command 40 with 0.0: the transmitter leaves fixed-current mode.
@@ -174,7 +188,8 @@ protected:
         for (int i = 1; i <= points; ++i) {
             char nominal[16];
             std::snprintf(nominal, sizeof(nominal), "%d.000", 4 * i);
-            ASSERT_TRUE(WaitFor([&] { return wv.Reference() == nominal; })) << nominal;
+            ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == nominal; })) << nominal;
+            EXPECT_EQ(wv.Reference(), "") << "nothing typed for the operator";
             const int seen = wv.Measurements();
             ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > seen; }));
             const std::string measured = wv.Measured();
@@ -249,7 +264,9 @@ TEST_F(CalibrationTest, AFullCalibrationWritesTheSixPointsAndCorrectsTheFixture)
 
     EXPECT_EQ(fixture.ActiveChannel(), 4) << "the channel active before is active after";
     const auto boxes = view.Boxes();
-    ASSERT_EQ(boxes.size(), 2u) << "the two instructions, no message of success";
+    ASSERT_EQ(boxes.size(), 3u) << "the two instructions and the offer to check, no message of success";
+    EXPECT_EQ(boxes[2].text, "是否立即进行校准后验证?");
+    EXPECT_EQ(boxes[2].buttons, BoxButtons::kYesNo);
     EXPECT_EQ(boxes[0].text, "提示: 请拔出当前通道变送器, 并点击\"确定\"!");
     EXPECT_EQ(boxes[1].text, "提示: 插回变送器, 并点击\"确定\"!");
     EXPECT_EQ(boxes[0].caption, "提示");
@@ -355,7 +372,7 @@ TEST_F(CalibrationTest, ATransmitterThatDoesNotConfirmLeavingIsNotReported) {
     EXPECT_EQ(std::count_if(frames.begin(), frames.end(), IsLeaveFixedCurrent), hart::kAttempts);
     EXPECT_EQ(Calibration().size(), 12u) << "the calibration goes on";
     const auto boxes = view.Boxes();
-    ASSERT_EQ(boxes.size(), 2u) << "the two instructions, no error";
+    ASSERT_EQ(boxes.size(), 3u) << "the two instructions and the offer to check, no error";
     EXPECT_EQ(boxes[1].text, "提示: 插回变送器, 并点击\"确定\"!");
 }
 
@@ -395,7 +412,10 @@ TEST(ReferenceTest, APlainDecimalWithinTenPercentOfTheNominalCurrent) {
 TEST(ReferenceTest, TheReasonNamesTheEntryAndTheRange) {
     std::string reason;
     ParseReference("abc", 20, &reason);
-    EXPECT_EQ(reason, "错误: 输入值\"abc\"无效, 实际电流值应在18.000至22.000 mA之间, 请重新输入!");
+    EXPECT_EQ(reason, "错误: 输入值\"abc\"无效, 第1个字符\"a\"不是数字, 请重新输入!");
+    ParseReference("23", 20, &reason);
+    EXPECT_EQ(reason,
+              "错误: 输入值\"23\"超出范围, 实际电流值应在18.000至22.000 mA之间, 请重新输入!");
     ParseReference("  ", 4, &reason);
     EXPECT_EQ(reason, "错误: 未输入实际电流值, 应在3.600至4.400 mA之间, 请输入电流表的读数!");
     // A long entry is quoted in part, never cut inside a character.
@@ -628,7 +648,7 @@ TEST_F(CalibrationTest, ARunLeftBeforeAnyPointLeavesNoRecord) {
     view.channelPrompt = [] { return IDOK; };
     view.wizardDriver = [this](CCalibrateWizard& wizard) {
         wizard.Start(wv);
-        ASSERT_TRUE(WaitFor([&] { return wv.Reference() == "4.000"; }));
+        ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "4.000"; }));
         wizard.OnStop();
         FinishWizard(wizard);
     };
@@ -693,6 +713,233 @@ TEST_F(CalibrationTest, AVerificationWritesNothingAndChecksTheCorrectedReading) 
     const CalibrationRecord asLeft = view.Records()[2];
     EXPECT_EQ(ResultText(asLeft), "pass");
     for (const RecordPoint& p : asLeft.points) EXPECT_LE(std::fabs(ErrorMa(p)), 0.0015);
+}
+
+// A mistype is quoted as it was typed, and the first character that makes
+// it no number is named by its place, counted in characters.
+TEST(ReferenceTest, ARefusedTextIsQuotedAsTypedWithItsFirstOffendingCharacter) {
+    const struct {
+        const char* text;
+        const char* reason;
+    } cases[] = {
+        {"12.1O", "错误: 输入值\"12.1O\"无效, 第5个字符\"O\"不是数字, 请重新输入!"},
+        {" 12.1O", "错误: 输入值\" 12.1O\"无效, 第6个字符\"O\"不是数字, 请重新输入!"},
+        {"4.0004.012", "错误: 输入值\"4.0004.012\"无效, 第7个字符\".\"是第二个小数点, 请重新输入!"},
+        {"8 .1", "错误: 输入值\"8 .1\"无效, 第2个字符\" \"不是数字, 请重新输入!"},
+        {"电8", "错误: 输入值\"电8\"无效, 第1个字符\"电\"不是数字, 请重新输入!"},
+        {"8电", "错误: 输入值\"8电\"无效, 第2个字符\"电\"不是数字, 请重新输入!"},
+        {".", "错误: 输入值\".\"无效, 没有数字, 请重新输入!"},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        EXPECT_FALSE(ParseReference(c.text, 12, &reason).has_value()) << c.text;
+        EXPECT_EQ(reason, c.reason);
+    }
+}
+
+// 0.5 % of the 16 mA span is 80 µA: beyond it the operator is asked.
+TEST(ReferenceTest, AReferenceFarFromTheFixturesReadingIsQuestioned) {
+    EXPECT_EQ(ImplausibilityQuestion(4.20, 4.021, 0.5),
+              "与夹具读数相差 0.179 mA (1.12 % 量程), 确定使用该值吗?");
+    EXPECT_EQ(ImplausibilityQuestion(3.9, 4.021, 0.5),
+              "与夹具读数相差 0.121 mA (0.76 % 量程), 确定使用该值吗?");
+    EXPECT_EQ(ImplausibilityQuestion(4.101, 4.021, 0.5), "") << "exactly at the limit";
+    EXPECT_EQ(ImplausibilityQuestion(3.941, 4.021, 0.5), "");
+    EXPECT_NE(ImplausibilityQuestion(4.102, 4.021, 0.5), "");
+    EXPECT_EQ(ImplausibilityQuestion(4.102, 4.021, 1.0), "") << "the limit is a setting";
+}
+
+// Frames of command 40 (fixed current), as the currents they fix.
+std::vector<float> FixedCurrents(const std::vector<test::Request>& frames) {
+    std::vector<float> out;
+    for (const auto& f : WithoutRetries(frames)) {
+        if (f.command == 40 && f.data.size() == 4) out.push_back(FloatAt(f.data, 0));
+    }
+    return out;
+}
+
+// 上一步 at 12 mA: 8 mA is fixed again and read again, its point is taken
+// anew, and the wizard goes on from there.
+TEST_F(CalibrationTest, PreviousRedoesThePointBefore) {
+    view.channelPrompt = [] { return IDOK; };
+    std::vector<Frame> atRedo;
+    view.wizardDriver = [&](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        PlayOperator(wizard, 2);
+        ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "12.000"; }));
+        const int begun = wv.PointsBegun();
+        const int seen = wv.Measurements();
+        ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > seen; }));
+        EXPECT_EQ(wizard.Nominal(), 12);
+        ASSERT_TRUE(wizard.OnPrevious());
+        ASSERT_TRUE(WaitFor([&] { return wv.PointsBegun() > begun; }));
+        EXPECT_EQ(wv.Placeholder(), "8.000");
+        EXPECT_EQ(wv.Reference(), "") << "retyped, not kept";
+        const int again = wv.Measurements();
+        ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > again; }));
+        atRedo = Frames();
+        EXPECT_TRUE(wizard.OnNext(wv.Measured(), "8.0123"));
+        ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "12.000"; }));
+        // 上一步 goes no further back than 4 mA.
+        ASSERT_TRUE(wizard.OnPrevious());
+        ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "8.000"; }));
+        ASSERT_TRUE(wizard.OnPrevious());
+        ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "4.000"; }));
+        EXPECT_FALSE(wizard.OnPrevious());
+        wizard.OnStop();
+        FinishWizard(wizard);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+
+    EXPECT_EQ(FixedCurrents(atRedo), (std::vector<float>{4.0f, 8.0f, 12.0f, 8.0f}));
+    // After the second fix at 8 mA, the fixture is read again before the
+    // point is taken.
+    const auto redo = WithoutRetries(atRedo);
+    auto last40 = std::find_if(redo.rbegin(), redo.rend(),
+                               [](const Frame& f) { return f.command == 40; });
+    ASSERT_NE(last40, redo.rbegin()) << "read after the fix";
+    EXPECT_EQ(std::prev(last40)->command, 33);
+    ASSERT_EQ(view.Records().size(), 1u);
+    const CalibrationRecord record = view.Records()[0];
+    ASSERT_EQ(record.points.size(), 2u);
+    EXPECT_EQ(record.points[1].nominalMa, 8.0);
+    EXPECT_EQ(record.points[1].referenceMa, 8.0123) << "the point retyped";
+}
+
+// 返回修改: nothing is written; the wizard reopens at 20 mA on the channel,
+// a point is retyped, the summary comes again and then the table is
+// written with the new figure.
+TEST_F(CalibrationTest, TheSummarysReviseReopensTheWizardBeforeAnythingIsWritten) {
+    view.channelPrompt = [] { return IDOK; };
+    std::vector<Frame> atSummary;
+    view.summary = [&](const std::vector<RecordPoint>& points) {
+        atSummary = Frames();
+        EXPECT_EQ(points.size(), 6u);
+        return view.Summaries().size() == 1 ? IDNO : IDOK;
+    };
+    view.wizardDriver = [this](CCalibrateWizard& wizard) {
+        wizard.Start(wv);
+        if (view.Wizards() == 1) {
+            PlayOperator(wizard, 5);
+        } else {
+            ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "20.000"; }));
+            ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > 0 && !wv.Measured().empty(); }));
+            ASSERT_TRUE(wizard.OnPrevious());
+            ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "16.000"; }));
+            const int seen = wv.Measurements();
+            ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > seen; }));
+            EXPECT_TRUE(wizard.OnNext(wv.Measured(), "16.0456"));
+            ASSERT_TRUE(WaitFor([&] { return wv.Placeholder() == "20.000"; }));
+            const int seen20 = wv.Measurements();
+            ASSERT_TRUE(WaitFor([&] { return wv.Measurements() > seen20; }));
+            EXPECT_TRUE(wizard.OnNext(wv.Measured(), "20.0011"));
+        }
+        FinishWizard(wizard);
+        EXPECT_EQ(wizard.Result(), 1);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    ASSERT_EQ(view.Summaries().size(), 2u);
+    EXPECT_EQ(view.Wizards(), 2);
+    const auto first = view.Summaries()[0];
+    ASSERT_EQ(first.size(), 6u);
+    EXPECT_EQ(first[0].nominalMa, 0.0) << "the unplugged point";
+    EXPECT_NEAR(first[4].referenceMa, typed[3], 1e-4);
+    const auto second = view.Summaries()[1];
+    EXPECT_EQ(second[4].referenceMa, 16.0456);
+    EXPECT_EQ(second[5].referenceMa, 20.0011);
+    EXPECT_EQ(second[1].referenceMa, first[1].referenceMa) << "the others kept";
+
+    // Before the second summary only step 00-00 of the run was sent; the
+    // channel was made active again for the wizard and let go after it.
+    std::vector<Frame> sent = WithoutRetries(atSummary);
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const Frame& f) { return f.command == 201; }),
+              1);
+    const auto leave = std::find_if(sent.rbegin(), sent.rend(), IsLeaveFixedCurrent);
+    ASSERT_NE(leave, sent.rend());
+    ASSERT_NE(leave, sent.rbegin());
+    EXPECT_EQ(std::prev(leave)->command, 34);
+    EXPECT_EQ(std::prev(leave)->data, (Bytes{0x42, 0x00, 0x00, 0x00})) << "no channel again";
+    EXPECT_EQ(FixedCurrents(sent).back(), 0.0f);
+
+    const auto steps = Calibration();
+    ASSERT_EQ(steps.size(), 12u) << (view.Boxes().empty() ? "" : view.Boxes().back().text)
+                                 << " " << ResultText(view.Records()[0]) << " "
+                                 << view.Records()[0].failedStep;
+    EXPECT_NEAR(FloatAt(steps[7], 11), 16.0456f, 1e-6) << "point 4 as retyped";
+    EXPECT_NEAR(FloatAt(steps[8], 11), 20.0011f, 1e-6);
+    EXPECT_EQ(ResultText(view.Records()[0]), "written") << view.Records()[0].failedStep;
+}
+
+// Yes to the offer: the transmitter is asked for again and the
+// verification's five points are read through the new table (command 2, no
+// command 33); the record carries both tables and the check's verdict.
+TEST_F(CalibrationTest, AnAsLeftCheckFollowsTheWrittenTableAndGivesTheVerdict) {
+    view.yesTo = "是否立即进行校准后验证?";
+    view.channelPrompt = [] { return IDOK; };
+    std::vector<Frame> beforeCheck;
+    view.wizardDriver = [&](CCalibrateWizard& wizard) {
+        if (view.Wizards() == 2) {
+            EXPECT_EQ(wizard.Reading(), WizardReading::kLoopCurrent);
+            beforeCheck = Frames();
+            shown.clear();
+            typed.clear();
+        }
+        wizard.Start(wv);
+        PlayOperator(wizard, 5);
+        FinishWizard(wizard);
+    };
+    Calibrate();
+    ASSERT_TRUE(WaitFor([&] { return Done(); }));
+    ASSERT_EQ(view.Wizards(), 2);
+    const auto boxes = view.Boxes();
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_EQ(boxes[2].text, "是否立即进行校准后验证?");
+    EXPECT_EQ(boxes[3].text, "请重新接入变送器");
+
+    // The check began after the whole table and the channel were written.
+    EXPECT_EQ(Calibration().size(), 12u);
+    const auto before = WithoutRetries(beforeCheck);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(before.back().command, 34) << "the channel made active again";
+    const auto all = WithoutRetries(Frames());
+    const auto check = all.begin() + static_cast<long>(before.size());
+    for (auto f = check; f != all.end(); ++f) {
+        EXPECT_NE(f->command, 201);
+        EXPECT_NE(f->command, 33) << "read through the new table";
+    }
+    EXPECT_EQ(std::count_if(check, all.end(), IsLeaveFixedCurrent), 1);
+
+    ASSERT_EQ(view.Records().size(), 1u);
+    const CalibrationRecord record = view.Records()[0];
+    EXPECT_EQ(record.kind, RecordKind::kCalibration);
+    EXPECT_EQ(record.points.size(), 6u) << "as found";
+    ASSERT_EQ(record.asLeft.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(record.asLeft[i].nominalMa, 4.0 * static_cast<double>(i + 1));
+        EXPECT_EQ(record.asLeft[i].readingMa, ShownDecimal(shown[i]));
+        EXPECT_LE(std::fabs(ErrorMa(record.asLeft[i])), 0.0015) << "the new table holds";
+    }
+    EXPECT_FALSE(record.asLeftDeclined);
+    EXPECT_EQ(ResultText(record), "pass");
+    EXPECT_EQ(record.channel, 5);
+    EXPECT_EQ(record.transmitter, "26-05-001005") << "its command 0: maker 0x26, type 5, id 00 10 05";
+    const nlohmann::json j = nlohmann::json::parse(RecordJson(record));
+    EXPECT_EQ(j["as_left"].size(), 5u);
+    EXPECT_EQ(j["channel"], 5);
+}
+
+// No to the offer: the table stays written and unchecked.
+TEST_F(CalibrationTest, ADeclinedCheckLeavesTheCalibrationWritten) {
+    ASSERT_NO_FATAL_FAILURE(CalibrateAsTheOperatorDoes());
+    EXPECT_EQ(view.Wizards(), 1);
+    ASSERT_EQ(view.Records().size(), 1u);
+    const CalibrationRecord record = view.Records()[0];
+    EXPECT_TRUE(record.asLeftDeclined);
+    EXPECT_TRUE(record.asLeft.empty());
+    EXPECT_EQ(ResultText(record), "written");
+    EXPECT_FALSE(nlohmann::json::parse(RecordJson(record)).contains("as_left"));
 }
 
 // The flow gave up waiting (the program closes) while the dialog was still

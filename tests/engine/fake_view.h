@@ -61,7 +61,7 @@ public:
         answers_.pop_front();
         return a;
     }
-    int RunChannelPrompt(const std::string& channel) override {
+    int RunChannelPrompt(const std::string& channel, bool /*verification*/) override {
         {
             std::lock_guard lock(mutex_);
             prompts_.push_back(channel);
@@ -74,6 +74,17 @@ public:
             ++wizards_;
         }
         if (wizardDriver) wizardDriver(*wizard);
+    }
+    int RunCalibrationSummary(const std::vector<RecordPoint>& points) override {
+        {
+            std::lock_guard lock(mutex_);
+            summaries_.push_back(points);
+        }
+        return summary ? summary(points) : IDOK;
+    }
+    std::vector<std::vector<RecordPoint>> Summaries() {
+        std::lock_guard lock(mutex_);
+        return summaries_;
     }
     void OnPoll(const PollSample& sample) override {
         std::lock_guard lock(mutex_);
@@ -144,6 +155,8 @@ public:
     // Set before the worker starts.
     std::function<int()> channelPrompt;
     std::function<void(CCalibrateWizard&)> wizardDriver;
+    // The summary's answer (确定写入 when unset).
+    std::function<int(const std::vector<RecordPoint>&)> summary;
 
     struct Check {
         int n;
@@ -183,6 +196,7 @@ private:
     std::vector<Box> boxes_;
     std::deque<int> answers_;
     std::vector<std::string> prompts_;
+    std::vector<std::vector<RecordPoint>> summaries_;
     std::vector<PollSample> polls_;
     std::vector<ScanRow> scanRows_;
     std::vector<ScanResult> scanResults_;
