@@ -63,6 +63,7 @@ public:
 
     int Channel() const { return config_.channel; }
     bool Addressed(const MasterRequest& request) const;
+    bool AnswersHart() const { return config_.answersHart; }
     // now: the clock time (ms) the request was heard.
     DeviceReply Handle(const MasterRequest& request, double now);
     // The current driven into the loop at `now`: fixed by command 40 (with

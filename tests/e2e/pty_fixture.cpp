@@ -204,8 +204,10 @@ struct PtyFixture::Impl {
         if (options.routeToTransmitter && options.routeToTransmitter(request)) {
             for (auto& t : transmitters)
                 if (t.Channel() == fixture.ActiveChannel()) transmitter = &t;
-            // A loop without HART, or a frame for another device: silence.
-            if (transmitter == nullptr || !transmitter->Addressed(request)) return;
+            // A loop without HART stays silent. The address is not checked:
+            // without DTR on a pseudo-terminal, frames routed here by their
+            // command may carry the fixture's address.
+            if (transmitter == nullptr || !transmitter->AnswersHart()) return;
         } else if (!fixture.Addressed(request)) {
             return;
         }
