@@ -695,14 +695,11 @@ TEST_F(MainDlgTest, OnlyARegularFileIsTakenForTheLog) {
     QObject::connect(&chooser, &QTimer::timeout, [&] {
         auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (d == nullptr || !d->isVisible()) return;
-        // The dialog moves to the file's folder on its own time: accepted
-        // before, it would take the name in the folder it started in.
-        const QString wanted = QString::fromStdString(fifo.string());
-        const QStringList selected = d->selectedFiles();
-        if (selected.size() != 1 || selected.front() != wanted) {
-            d->selectFile(wanted);
-            return;
-        }
+        // The whole path typed into the name field, as an operator may:
+        // selectFile() would race the dialog's own move to its folder.
+        auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (name == nullptr) return;
+        name->setText(QString::fromStdString(fifo.string()));
         static_cast<QDialog*>(d)->accept();  // QFileDialog::accept, as its button does
     });
     chooser.start(20);
