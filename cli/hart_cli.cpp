@@ -434,7 +434,7 @@ std::string HartCliUsage() {
            "                           the stored test results, all or of one identity or\n"
            "                           tag, newest first (no port)\n"
            "  records [--json]         list the calibration records, newest first (no port)\n"
-           "  meter --meter SPEC ...   the reference meter (no port; tarvok-hart meter --help)\n"
+           "  meter --meter TARGET ...   the reference meter (no port; tarvok-hart meter --help)\n"
            "\n"
            "The first exchange identifies the fixture and signals on DTR/RTS for 3 s.\n"
            "Exit status: 0 success, 1 a transaction failed, 2 usage error or the port\n"

@@ -8,7 +8,7 @@
 
 #include "cli/hart_cli.h"
 #include "meter/meter.h"
-#include "meter/meter_spec.h"
+#include "meter/meter_target.h"
 #include "meter/stability.h"
 #include "meter/transport_factory.h"
 #include "platform/clock.h"
@@ -23,7 +23,7 @@ bool TakesValue(const std::string& option) {
 }
 
 struct MeterOptions {
-    std::optional<std::string> spec;
+    std::optional<std::string> target;
     bool simulate = false;
     bool trace = false;
     bool help = false;
@@ -49,10 +49,10 @@ std::string Parse(const std::vector<std::string>& args, MeterOptions& o) {
             if (i + 1 >= args.size()) return a + " needs a value";
             const std::string& v = args[++i];
             if (a == "--port" || a == "--device")
-                return "meter takes no fixture port; name the meter with --meter SPEC";
+                return "meter takes no fixture port; name the meter with --meter TARGET";
             if (a == "--meter") {
-                if (o.spec) return "--meter given twice";
-                o.spec = v;
+                if (o.target) return "--meter given twice";
+                o.target = v;
             } else {
                 if (o.count) return "--count given twice";
                 long n = 0;
@@ -72,7 +72,7 @@ std::string Parse(const std::vector<std::string>& args, MeterOptions& o) {
         }
     }
     if (o.help) return {};
-    if (o.spec.has_value() == o.simulate) return "name the meter with --meter SPEC or --simulate";
+    if (o.target.has_value() == o.simulate) return "name the meter with --meter TARGET or --simulate";
     if (o.command.empty()) return "meter needs a command: identify or read";
     if (o.command == "identify") {
         if (o.count || o.stable) return "meter identify takes no --count or --stable";
@@ -91,9 +91,9 @@ std::string FormatMa(double ma) {
 }
 
 // What follows "failed: ". A meter that cannot be reached is named.
-std::string Why(const meter::MeterFailure& f, const std::string& spec) {
+std::string Why(const meter::MeterFailure& f, const std::string& target) {
     if (f.error == meter::MeterError::kOpen)
-        return "cannot connect to " + spec + " (" + f.detail + ")";
+        return "cannot connect to " + target + " (" + f.detail + ")";
     return f.Describe();
 }
 
@@ -111,13 +111,13 @@ bool NamesMeterCommand(const std::vector<std::string>& args) {
 }
 
 std::string MeterUsage() {
-    return "usage: tarvok-hart meter (--meter SPEC | --simulate) [--trace] identify\n"
-           "       tarvok-hart meter (--meter SPEC | --simulate) [--trace] read [--count N | "
+    return "usage: tarvok-hart meter (--meter TARGET | --simulate) [--trace] identify\n"
+           "       tarvok-hart meter (--meter TARGET | --simulate) [--trace] read [--count N | "
            "--stable]\n"
            "\n"
            "Reads the reference meter (SCPI); no fixture port is needed.\n"
            "\n"
-           "  --meter SPEC   serial:PATH[:BAUD]  8N1, LF, 9600 baud by default\n"
+           "  --meter TARGET   serial:PATH[:BAUD]  8N1, LF, 9600 baud by default\n"
            "                 tcp:HOST[:PORT]     raw socket, port 5025 by default\n"
            "                 usbtmc:PATH         USBTMC device, e.g. /dev/usbtmc0\n"
            "                 sim[:MA]            the simulated meter (4 mA by default)\n"
@@ -149,22 +149,22 @@ int RunMeterCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!problem.empty()) return usage(problem);
 
     std::string why;
-    const auto spec = meter::ParseMeterSpec(o.simulate ? "sim" : *o.spec, &why);
-    if (!spec) return usage("bad meter spec: " + why);
+    const auto target = meter::ParseMeterTarget(o.simulate ? "sim" : *o.target, &why);
+    if (!target) return usage("bad meter target: " + why);
     if (o.trace) platform::EnableTrace(true);
 
     std::unique_ptr<sim::SimulatedMeter> simulated;
     std::unique_ptr<meter::Transport> transport;
-    if (spec->kind == meter::MeterKind::kSimulated) {
+    if (target->kind == meter::MeterKind::kSimulated) {
         sim::SimulatedMeterConfig config;
-        config.trueCurrentMa = [ma = spec->simulatedMa] { return ma; };
+        config.trueCurrentMa = [ma = target->simulatedMa] { return ma; };
         simulated = std::make_unique<sim::SimulatedMeter>(config);
         transport = simulated->CreateTransport();
     } else {
-        transport = meter::CreateSystemTransport(*spec);
+        transport = meter::CreateSystemTransport(*target);
     }
     meter::Meter m(std::move(transport));
-    const std::string name = meter::FormatMeterSpec(*spec);
+    const std::string name = meter::FormatMeterTarget(*target);
     const char* what = o.command == "identify" ? "meter identification" : "meter read";
     auto failed = [&](const meter::MeterFailure& f) {
         err << "tarvok-hart: " << what << " failed: " << Why(f, name) << '\n';

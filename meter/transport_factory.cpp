@@ -2,14 +2,14 @@
 
 namespace meter {
 
-std::unique_ptr<Transport> CreateSystemTransport(const MeterSpec& spec) {
-    switch (spec.kind) {
+std::unique_ptr<Transport> CreateSystemTransport(const MeterTarget& target) {
+    switch (target.kind) {
         case MeterKind::kSerial:
-            return CreateSerialTransport(spec.path, spec.baud);
+            return CreateSerialTransport(target.path, target.baud);
         case MeterKind::kTcp:
-            return CreateTcpTransport(spec.host, spec.port);
+            return CreateTcpTransport(target.host, target.port);
         case MeterKind::kUsbtmc:
-            return CreateUsbtmcTransport(spec.path);
+            return CreateUsbtmcTransport(target.path);
         case MeterKind::kSimulated:
             break;
     }

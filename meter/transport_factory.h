@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "meter/meter_spec.h"
+#include "meter/meter_target.h"
 #include "meter/transport.h"
 
 namespace meter {
@@ -19,8 +19,8 @@ std::unique_ptr<Transport> CreateTcpTransport(const std::string& host, uint16_t 
 // One write per command, one read per answer.
 std::unique_ptr<Transport> CreateUsbtmcTransport(const std::string& path);
 
-// The transport a spec names; nothing for the simulated meter, which its
+// The transport a target names; nothing for the simulated meter, which its
 // owner (the demo, the console tool's --simulate) makes.
-std::unique_ptr<Transport> CreateSystemTransport(const MeterSpec& spec);
+std::unique_ptr<Transport> CreateSystemTransport(const MeterTarget& target);
 
 }  // namespace meter

@@ -1,5 +1,5 @@
 // The serial and USBTMC meters on Windows: not there yet. Their transports
-// fail to open with a reason, so that a spec naming them is reported as any
+// fail to open with a reason, so that a target naming them is reported as any
 // other meter that cannot be reached.
 #include "meter/transport_factory.h"
 

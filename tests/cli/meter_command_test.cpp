@@ -66,7 +66,7 @@ TEST(MeterCommandTest, HelpAndWhereTheCommandIsFound) {
     const ToolRun help = Tool({"meter", "--help"});
     EXPECT_EQ(help.status, kExitOk);
     EXPECT_NE(help.out.find("usbtmc:PATH"), std::string::npos);
-    EXPECT_NE(Tool({"--help"}).out.find("meter --meter SPEC"), std::string::npos);
+    EXPECT_NE(Tool({"--help"}).out.find("meter --meter TARGET"), std::string::npos);
 
     EXPECT_TRUE(NamesMeterCommand({"--meter", "tcp:dmm", "meter", "read"}));
     EXPECT_TRUE(NamesMeterCommand({"--trace", "meter", "--simulate", "identify"}));

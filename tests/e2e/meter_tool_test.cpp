@@ -74,11 +74,11 @@ TEST_F(MeterToolTest, IdentifyPrintsTheAnswerOverEachTransport) {
     standin::StandInOptions o;
     o.identity = "Standin Labs,SL-2,A17,3.04";
     StartStandIn(o);
-    for (const std::string& spec : {Serial(), Tcp(), Usbtmc()}) {
-        const ProcessResult r = Tool({"meter", "--meter", spec, "identify"});
-        EXPECT_EQ(r.status, 0) << spec << ": " << r.err;
-        EXPECT_EQ(r.out, "Standin Labs,SL-2,A17,3.04\n") << spec;
-        EXPECT_EQ(r.err, "") << spec;
+    for (const std::string& target : {Serial(), Tcp(), Usbtmc()}) {
+        const ProcessResult r = Tool({"meter", "--meter", target, "identify"});
+        EXPECT_EQ(r.status, 0) << target << ": " << r.err;
+        EXPECT_EQ(r.out, "Standin Labs,SL-2,A17,3.04\n") << target;
+        EXPECT_EQ(r.err, "") << target;
     }
     EXPECT_EQ(standIn_->Commands(), (std::vector<std::string>(3, "*IDN?")));
 }
@@ -151,11 +151,11 @@ TEST_F(MeterToolTest, AMeterThatGoesOrIsNotThereFailsWithOneLine) {
     socklen_t length = sizeof(a);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length), 0);
-    const std::string spec = "tcp:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-    r = Tool({"meter", "--meter", spec, "identify"});
+    const std::string target = "tcp:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    r = Tool({"meter", "--meter", target, "identify"});
     ::close(fd);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "tarvok-hart: meter identification failed: cannot connect to " + spec +
+    EXPECT_EQ(r.err, "tarvok-hart: meter identification failed: cannot connect to " + target +
                          " (connection refused)\n");
 
     r = Tool({"meter", "--meter", "serial:", "identify"});

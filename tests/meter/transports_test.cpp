@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "meter/meter.h"
-#include "meter/meter_spec.h"
+#include "meter/meter_target.h"
 #include "meter/transport_factory.h"
 #include "meter_standin.h"
 
@@ -64,7 +64,7 @@ protected:
         ASSERT_TRUE(standIn_->Start(&error)) << error;
     }
 
-    std::string Spec(Endpoint e) const {
+    std::string Target(Endpoint e) const {
         switch (e) {
             case Endpoint::kSerial:
                 return "serial:" + dir_ + "/serial:19200";
@@ -78,9 +78,9 @@ protected:
 
     std::unique_ptr<Meter> MeterOn(Endpoint e, MeterOptions options = {}) {
         std::string why;
-        const auto spec = ParseMeterSpec(Spec(e), &why);
-        EXPECT_TRUE(spec.has_value()) << why;
-        return std::make_unique<Meter>(CreateSystemTransport(*spec), options);
+        const auto target = ParseMeterTarget(Target(e), &why);
+        EXPECT_TRUE(target.has_value()) << why;
+        return std::make_unique<Meter>(CreateSystemTransport(*target), options);
     }
 
     Strings Commands() const { return standIn_->Commands(); }

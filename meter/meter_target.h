@@ -15,7 +15,7 @@ inline constexpr int kDefaultBaud = 9600;
 inline constexpr uint16_t kDefaultTcpPort = 5025;
 inline constexpr double kDefaultSimulatedMa = 4.0;
 
-struct MeterSpec {
+struct MeterTarget {
     MeterKind kind = MeterKind::kSimulated;
     std::string path;  // serial, usbtmc: the device
     int baud = kDefaultBaud;
@@ -31,10 +31,10 @@ struct MeterSpec {
 // usbtmc:PATH          a USBTMC character device
 // sim[:MA]             the simulated meter, MA between 0 and 25 (4 by default)
 // Nothing on a malformed text, and why in *why.
-std::optional<MeterSpec> ParseMeterSpec(std::string_view text, std::string* why);
+std::optional<MeterTarget> ParseMeterTarget(std::string_view text, std::string* why);
 
-// The spec as ParseMeterSpec reads it back, defaults spelled out.
-std::string FormatMeterSpec(const MeterSpec& spec);
+// The target as ParseMeterTarget reads it back, defaults spelled out.
+std::string FormatMeterTarget(const MeterTarget& target);
 
 // Whether a serial line can run at this rate here.
 bool IsSupportedBaud(int baud);

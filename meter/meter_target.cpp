@@ -1,4 +1,4 @@
-#include "meter/meter_spec.h"
+#include "meter/meter_target.h"
 
 #include <charconv>
 
@@ -24,13 +24,13 @@ bool AllDigits(std::string_view s) {
     return true;
 }
 
-std::optional<MeterSpec> Fail(std::string* why, std::string text) {
+std::optional<MeterTarget> Fail(std::string* why, std::string text) {
     if (why != nullptr) *why = std::move(text);
     return std::nullopt;
 }
 
-std::optional<MeterSpec> ParseSerial(std::string_view rest, std::string* why) {
-    MeterSpec s;
+std::optional<MeterTarget> ParseSerial(std::string_view rest, std::string* why) {
+    MeterTarget s;
     s.kind = MeterKind::kSerial;
     const size_t colon = rest.rfind(':');
     if (colon != std::string_view::npos && AllDigits(rest.substr(colon + 1))) {
@@ -46,8 +46,8 @@ std::optional<MeterSpec> ParseSerial(std::string_view rest, std::string* why) {
     return s;
 }
 
-std::optional<MeterSpec> ParseTcp(std::string_view rest, std::string* why) {
-    MeterSpec s;
+std::optional<MeterTarget> ParseTcp(std::string_view rest, std::string* why) {
+    MeterTarget s;
     s.kind = MeterKind::kTcp;
     std::string_view host = rest;
     std::string_view port;
@@ -82,8 +82,8 @@ std::optional<MeterSpec> ParseTcp(std::string_view rest, std::string* why) {
     return s;
 }
 
-std::optional<MeterSpec> ParseSimulated(std::string_view rest, std::string* why) {
-    MeterSpec s;
+std::optional<MeterTarget> ParseSimulated(std::string_view rest, std::string* why) {
+    MeterTarget s;
     s.kind = MeterKind::kSimulated;
     if (rest.empty()) return s;
     const Number n = ParseNumber(rest);
@@ -102,8 +102,8 @@ bool IsSupportedBaud(int baud) {
     return false;
 }
 
-std::optional<MeterSpec> ParseMeterSpec(std::string_view text, std::string* why) {
-    if (text.empty()) return Fail(why, "an empty meter spec");
+std::optional<MeterTarget> ParseMeterTarget(std::string_view text, std::string* why) {
+    if (text.empty()) return Fail(why, "an empty meter target");
     if (text == "sim") return ParseSimulated({}, why);
     const size_t colon = text.find(':');
     const std::string_view kind = text.substr(0, colon);
@@ -116,7 +116,7 @@ std::optional<MeterSpec> ParseMeterSpec(std::string_view text, std::string* why)
         if (kind == "usbtmc") {
             if (rest.empty())
                 return Fail(why, "usbtmc: needs a device path, e.g. usbtmc:/dev/usbtmc0");
-            MeterSpec s;
+            MeterTarget s;
             s.kind = MeterKind::kUsbtmc;
             s.path = std::string(rest);
             return s;
@@ -126,21 +126,21 @@ std::optional<MeterSpec> ParseMeterSpec(std::string_view text, std::string* why)
                          "' (serial:PATH[:BAUD], tcp:HOST[:PORT], usbtmc:PATH or sim[:MA])");
 }
 
-std::string FormatMeterSpec(const MeterSpec& spec) {
-    switch (spec.kind) {
+std::string FormatMeterTarget(const MeterTarget& target) {
+    switch (target.kind) {
         case MeterKind::kSerial:
-            return "serial:" + spec.path + ":" + std::to_string(spec.baud);
+            return "serial:" + target.path + ":" + std::to_string(target.baud);
         case MeterKind::kTcp: {
-            const bool v6 = spec.host.find(':') != std::string::npos;
-            return "tcp:" + (v6 ? "[" + spec.host + "]" : spec.host) + ":" +
-                   std::to_string(spec.port);
+            const bool v6 = target.host.find(':') != std::string::npos;
+            return "tcp:" + (v6 ? "[" + target.host + "]" : target.host) + ":" +
+                   std::to_string(target.port);
         }
         case MeterKind::kUsbtmc:
-            return "usbtmc:" + spec.path;
+            return "usbtmc:" + target.path;
         case MeterKind::kSimulated: {
             // to_chars: the C locale may have a decimal comma.
             char ma[32];
-            const auto r = std::to_chars(ma, ma + sizeof(ma), spec.simulatedMa);
+            const auto r = std::to_chars(ma, ma + sizeof(ma), target.simulatedMa);
             return "sim:" + std::string(ma, r.ptr);
         }
     }

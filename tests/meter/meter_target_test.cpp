@@ -1,19 +1,19 @@
-#include "meter/meter_spec.h"
+#include "meter/meter_target.h"
 
 #include <gtest/gtest.h>
 
 namespace meter {
 namespace {
 
-MeterSpec Parsed(const std::string& text) {
+MeterTarget Parsed(const std::string& text) {
     std::string why;
-    const auto spec = ParseMeterSpec(text, &why);
-    EXPECT_TRUE(spec.has_value()) << text << ": " << why;
-    return spec.value_or(MeterSpec{});
+    const auto target = ParseMeterTarget(text, &why);
+    EXPECT_TRUE(target.has_value()) << text << ": " << why;
+    return target.value_or(MeterTarget{});
 }
 
-TEST(MeterSpecTest, TheThreeTransportsWithTheirDefaults) {
-    MeterSpec s = Parsed("serial:/dev/ttyUSB0");
+TEST(MeterTargetTest, TheThreeTransportsWithTheirDefaults) {
+    MeterTarget s = Parsed("serial:/dev/ttyUSB0");
     EXPECT_EQ(s.kind, MeterKind::kSerial);
     EXPECT_EQ(s.path, "/dev/ttyUSB0");
     EXPECT_EQ(s.baud, 9600);
@@ -48,16 +48,16 @@ TEST(MeterSpecTest, TheThreeTransportsWithTheirDefaults) {
     EXPECT_DOUBLE_EQ(Parsed("sim:12.5").simulatedMa, 12.5);
 }
 
-TEST(MeterSpecTest, FormattedSpecsReadBackTheSame) {
+TEST(MeterTargetTest, FormattedTargetsReadBackTheSame) {
     for (const char* text : {"serial:/dev/ttyUSB0:115200", "tcp:10.0.0.7:5025",
                              "tcp:[fe80::1]:5025", "usbtmc:/dev/usbtmc1", "sim:12.5"}) {
-        EXPECT_EQ(FormatMeterSpec(Parsed(text)), text);
+        EXPECT_EQ(FormatMeterTarget(Parsed(text)), text);
     }
-    EXPECT_EQ(FormatMeterSpec(Parsed("serial:/dev/ttyS0")), "serial:/dev/ttyS0:9600");
-    EXPECT_EQ(FormatMeterSpec(Parsed("tcp:dmm")), "tcp:dmm:5025");
+    EXPECT_EQ(FormatMeterTarget(Parsed("serial:/dev/ttyS0")), "serial:/dev/ttyS0:9600");
+    EXPECT_EQ(FormatMeterTarget(Parsed("tcp:dmm")), "tcp:dmm:5025");
 }
 
-TEST(MeterSpecTest, MalformedSpecsSayWhy) {
+TEST(MeterTargetTest, MalformedTargetsSayWhy) {
     const struct {
         const char* text;
         const char* reason;  // a part of the reason
@@ -88,7 +88,7 @@ TEST(MeterSpecTest, MalformedSpecsSayWhy) {
     };
     for (const auto& c : cases) {
         std::string why;
-        EXPECT_FALSE(ParseMeterSpec(c.text, &why).has_value()) << c.text;
+        EXPECT_FALSE(ParseMeterTarget(c.text, &why).has_value()) << c.text;
         EXPECT_NE(why.find(c.reason), std::string::npos) << c.text << ": " << why;
     }
 }
