@@ -5,6 +5,8 @@
 //   trend-saved.png    what its 保存PNG writes of the same
 //   certificate.png    page 1 of a calibration's certificate at 80 dpi
 //                      (needs pdftoppm, poppler-utils)
+//   calibration-summary.png  the six points before the table is written
+//   record-settings.png      记录设置 with the demo meter
 // Built only when asked for:
 //   cmake --build --preset default --target regenerate-docs-pictures
 #include <QApplication>
@@ -17,9 +19,11 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "app/calibration_summary_dlg.h"
 #include "app/main_dlg.h"
 #include "app/resource.h"
 #include "app/tools/certificate_pdf.h"
+#include "app/tools/record_settings_dlg.h"
 #include "app/tools/trend_dlg.h"
 #include "serial/port_factory.h"
 #include "sim/demo_line.h"
@@ -71,7 +75,7 @@ bool WriteTrend(const QDir& dir) {
     return ok;
 }
 
-bool WriteCertificate(const QDir& dir) {
+engine::CalibrationRecord SampleRecord() {
     // The simulated fixture's converter reads 1.002 x + 0.013 mA before any
     // table; the reference meter reads a few microamps off at 12 and 16 mA.
     // As left, through the new table, the fixture reads within a few µA.
@@ -93,6 +97,11 @@ bool WriteCertificate(const QDir& dir) {
                 {16, 16.011, 16.012}, {20, 20.0, 20.002}};
     r.certificateNumber = engine::RecordStem(r);
     r.softwareVersion = TARVOK_VERSION_TEXT;
+    return r;
+}
+
+bool WriteCertificate(const QDir& dir) {
+    const engine::CalibrationRecord r = SampleRecord();
     QTemporaryDir temp;
     const QString pdf = temp.filePath(QStringLiteral("certificate.pdf"));
     QFile file(pdf);
@@ -119,6 +128,25 @@ bool WriteCertificate(const QDir& dir) {
     return ok;
 }
 
+// The wizard's summary and 记录设置, as the operator sees them.
+bool WriteDialogs(const QDir& dir) {
+    bool ok = true;
+    const auto grab = [&](QWidget& dialog, const char* name) {
+        dialog.show();
+        RunFor(300);
+        const QString png = dir.filePath(QString::fromLatin1(name));
+        ok = Written(png, dialog.grab().save(png, "PNG")) && ok;
+        dialog.close();
+    };
+    const engine::CalibrationRecord r = SampleRecord();
+    app::CCalibrationSummaryDlg summary(nullptr, r.points);
+    grab(summary, "calibration-summary.png");
+    app::CRecordSettingsDlg settings(nullptr, engine::DemoRecordSettings(engine::LocalToday()),
+                                     false);
+    grab(settings, "record-settings.png");
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,6 +163,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool certificate = WriteCertificate(dir);
+    const bool dialogs = WriteDialogs(dir);
     const bool trend = WriteTrend(dir);
-    return certificate && trend ? 0 : 1;
+    return certificate && dialogs && trend ? 0 : 1;
 }
