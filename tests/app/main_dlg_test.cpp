@@ -970,10 +970,16 @@ TEST_F(MainDlgTest, TheOverviewScansExportsAndSelectsARow) {
 // (under /usr, which root could write) keeps it in the user's folder, and
 // reads it back at the next start.
 // Frames of `command` the master sent, short or long form.
+// Requests, not attempts: a frame sent again right after itself is a retry
+// (a reply lost under load), counted once.
 size_t CountRequests(const sim::SimulatedFixture& fixture, int command) {
     size_t n = 0;
+    const std::vector<uint8_t>* previous = nullptr;
     for (const sim::LineEvent& e : fixture.LineLog()) {
         if (e.kind != sim::LineEvent::kMasterFrame) continue;
+        const bool retry = previous != nullptr && *previous == e.bytes;
+        previous = &e.bytes;
+        if (retry) continue;
         size_t d = 0;
         while (d < e.bytes.size() && e.bytes[d] == 0xFF) ++d;
         if (d >= e.bytes.size()) continue;
