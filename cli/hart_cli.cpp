@@ -333,13 +333,14 @@ int RunCommand(const std::vector<std::string>& cmd, const std::string& portName,
     return usage("unknown command: " + name);
 }
 
-// The command named on the line, whatever options stand around it.
-bool NamesRecords(const std::vector<std::string>& args) {
+// Whether the command named on the line is `command`, whatever options
+// stand around it.
+bool NamesCommand(const std::vector<std::string>& args, const char* command) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--port" || args[i] == "--device") {
             ++i;
         } else if (args[i].empty() || args[i][0] != '-') {
-            return args[i] == "records";
+            return args[i] == command;
         }
     }
     return false;
@@ -456,8 +457,8 @@ int StatusAfter(int status) {
 }  // namespace
 
 int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (NamesRecords(args)) return StatusAfter(RunRecords(args, out, err));
-    if (NamesHistory(args)) return StatusAfter(RunHistory(args, out, err));
+    if (NamesCommand(args, "records")) return StatusAfter(RunRecords(args, out, err));
+    if (NamesCommand(args, "history")) return StatusAfter(RunHistory(args, out, err));
     if (NamesMeterCommand(args)) return StatusAfter(RunMeterCommand(args, out, err));
     Options o;
     const std::string problem = Parse(args, o);

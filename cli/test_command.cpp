@@ -231,17 +231,6 @@ int RunTestCommand(const TestCommandOptions& c, const TestRunContext& context, s
     return status;
 }
 
-bool NamesHistory(const std::vector<std::string>& args) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--port" || args[i] == "--device") {
-            ++i;
-        } else if (args[i].empty() || args[i][0] != '-') {
-            return args[i] == "history";
-        }
-    }
-    return false;
-}
-
 int RunHistory(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     bool json = false;
     bool named = false;

@@ -39,7 +39,6 @@ int RunTestCommand(const TestCommandOptions& options, const TestRunContext& cont
 
 // history [DEVICE] [--json]: the results in the database, all of them or
 // those of one identity or tag, newest first. Needs no port.
-bool NamesHistory(const std::vector<std::string>& args);
 int RunHistory(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace cli
