@@ -339,11 +339,11 @@ TEST_F(FixtureCommandsTest, ARequestIsNeverMixedWithAnotherThreadsData) {
     writer.join();
     // At this speed a reply that comes late under load is retried: the
     // channels are counted by their floats, each sent at least once.
-    std::set<std::vector<uint8_t>> channels;
+    std::set<std::string> channels;
     int numbers = 0;
     for (const auto& r : Requests()) {
         if (r.command == 34) {
-            channels.insert(r.data);
+            channels.insert(std::string(r.data.begin(), r.data.end()));
             ASSERT_EQ(r.data.size(), 4u);
             EXPECT_EQ(r.data[0], 0x41) << "a channel's float, 8.0 to 19.0";
         } else if (r.command == 182) {
