@@ -29,7 +29,6 @@
 #include "generated/version.h"
 
 namespace cli {
-namespace {
 
 std::optional<long> ParseNumber(const std::string& s, long low, long high) {
     long v = 0;
@@ -37,6 +36,19 @@ std::optional<long> ParseNumber(const std::string& s, long low, long high) {
     if (ec != std::errc() || end != s.data() + s.size() || v < low || v > high) return std::nullopt;
     return v;
 }
+
+bool ParseChannelRange(const std::string& s, int& first, int& last) {
+    const size_t dash = s.find('-');
+    if (dash == std::string::npos) return false;
+    const auto a = ParseNumber(s.substr(0, dash), 1, hart::kChannelCount);
+    const auto b = ParseNumber(s.substr(dash + 1), 1, hart::kChannelCount);
+    if (!a || !b || *a > *b) return false;
+    first = static_cast<int>(*a);
+    last = static_cast<int>(*b);
+    return true;
+}
+
+namespace {
 
 // Keeps the link's messages off the terminal: the one line that reports a
 // failed open says why in its own words.
@@ -147,18 +159,6 @@ std::string ParseCommandOptions(const std::vector<std::string>& cmd,
         value = cmd[++i];
     }
     return {};
-}
-
-// "A-B", 1 <= A <= B <= 32.
-bool ParseChannelRange(const std::string& s, int& first, int& last) {
-    const size_t dash = s.find('-');
-    if (dash == std::string::npos) return false;
-    const auto a = ParseNumber(s.substr(0, dash), 1, hart::kChannelCount);
-    const auto b = ParseNumber(s.substr(dash + 1), 1, hart::kChannelCount);
-    if (!a || !b || *a > *b) return false;
-    first = static_cast<int>(*a);
-    last = static_cast<int>(*b);
-    return true;
 }
 
 // The scan's rows without --csv: the CSV's columns but the time, aligned

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,10 @@ enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitNotPassed = 3
 int RunHartCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 std::string HartCliUsage();
+
+// A whole number in [low, high], nothing else in the text.
+std::optional<long> ParseNumber(const std::string& s, long low, long high);
+// "A-B", 1 <= A <= B <= 32.
+bool ParseChannelRange(const std::string& s, int& first, int& last);
 
 }  // namespace cli

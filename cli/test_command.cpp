@@ -26,25 +26,6 @@ std::optional<double> ParseDecimal(const std::string& s) {
     return v;
 }
 
-std::optional<long> ParseWhole(const std::string& s, long low, long high) {
-    long v = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || end != s.data() + s.size() || v < low || v > high) return std::nullopt;
-    return v;
-}
-
-// "A-B", 1 <= A <= B <= 32.
-bool ParseRange(const std::string& s, int& first, int& last) {
-    const size_t dash = s.find('-');
-    if (dash == std::string::npos) return false;
-    const auto a = ParseWhole(s.substr(0, dash), 1, hart::kChannelCount);
-    const auto b = ParseWhole(s.substr(dash + 1), 1, hart::kChannelCount);
-    if (!a || !b || *a > *b) return false;
-    first = static_cast<int>(*a);
-    last = static_cast<int>(*b);
-    return true;
-}
-
 std::optional<std::vector<float>> ParsePoints(const std::string& s) {
     std::vector<float> points;
     for (size_t at = 0;;) {
@@ -175,7 +156,7 @@ int RunTestCommand(const TestCommandOptions& c, const TestRunContext& context, s
         return kExitUsage;
     };
     engine::TestOptions o;
-    if (c.channels && !ParseRange(*c.channels, o.first, o.last))
+    if (c.channels && !ParseChannelRange(*c.channels, o.first, o.last))
         return usage("bad channels: " + *c.channels + " (A-B, 1 <= A <= B <= 32)");
     if (c.points) {
         const auto points = ParsePoints(*c.points);
@@ -188,7 +169,7 @@ int RunTestCommand(const TestCommandOptions& c, const TestRunContext& context, s
         o.settings.tolerancePercent = *t;
     }
     if (c.settleMs) {
-        const auto ms = ParseWhole(*c.settleMs, 0, 60000);
+        const auto ms = ParseNumber(*c.settleMs, 0, 60000);
         if (!ms) return usage("bad settle time: " + *c.settleMs + " (0-60000 ms)");
         o.settings.settleMs = static_cast<uint32_t>(*ms);
     }
